@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QMetaType>
+#include <QSharedDataPointer>
+#include <QString>
+#include <QStringList>
+
+#include <stdexcept>
+
+namespace quv {
+
+/// Raised for a packet that breaks its own layout (wrong cell count, a value
+/// longer than its field, an unknown field). The message names what is wrong.
+class PacketError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// One column of a data packet. Every field of this system is a string;
+/// `size` is the maximum number of characters (0: not declared).
+struct FieldDef
+{
+    QString name;
+    int size = 0;
+
+    friend bool operator==(const FieldDef &, const FieldDef &) = default;
+};
+
+/// A self-describing table of strings: the unit in which the application
+/// server and the client datasets exchange rows.
+///
+/// Cells are kept column by column as UTF-8 in one buffer per column with an
+/// end offset per cell, so a million-row search result costs about its raw
+/// size plus four bytes a cell, and no allocation per cell. A SQL NULL is
+/// carried as the empty string. Copies share their data until one is
+/// changed. Appending is amortised O(1); changing or removing a row in the
+/// middle rewrites the columns (the datasets that do that are small).
+class DataPacket
+{
+public:
+    DataPacket();
+    explicit DataPacket(QList<FieldDef> fields);
+    DataPacket(const DataPacket &);
+    DataPacket(DataPacket &&) noexcept;
+    DataPacket &operator=(const DataPacket &);
+    DataPacket &operator=(DataPacket &&) noexcept;
+    ~DataPacket();
+
+    const QList<FieldDef> &fields() const;
+    int fieldCount() const;
+    /// Index of the field with exactly this name, or -1.
+    int indexOf(QStringView name) const;
+    qsizetype rowCount() const;
+    bool isEmpty() const { return rowCount() == 0; }
+
+    QString value(qsizetype row, int column) const;
+    /// The cell's UTF-8 bytes, valid until the packet is next changed.
+    QByteArrayView utf8(qsizetype row, int column) const;
+    QStringList row(qsizetype row) const;
+
+    /// Appends one row; `values` must hold one value per field. A value
+    /// longer than its field's declared size raises PacketError: nothing is
+    /// ever cut short.
+    void appendRow(const QStringList &values);
+    /// Cell-by-cell appending for bulk producers (SQL results, decoders):
+    /// call appendCell once per field, in field order, then endRow.
+    void appendCell(QByteArrayView utf8);
+    void appendCell(const QString &value);
+    void endRow();
+
+    void setRow(qsizetype row, const QStringList &values);
+    void insertRow(qsizetype row, const QStringList &values);
+    void removeRow(qsizetype row);
+    void clearRows();
+    void reserve(qsizetype rows, qsizetype bytesPerColumn = 0);
+
+    /// Total UTF-8 bytes of all cells: the "raw size" of the data.
+    qsizetype byteSize() const;
+
+    friend bool operator==(const DataPacket &a, const DataPacket &b);
+
+private:
+    struct Data;
+    QSharedDataPointer<Data> d;
+};
+
+} // namespace quv
+
+Q_DECLARE_METATYPE(quv::DataPacket)

@@ -1,0 +1,74 @@
+#include "contracts/datapacket.h"
+
+#include <QTest>
+
+using quv::DataPacket;
+using quv::FieldDef;
+using quv::PacketError;
+
+class TestDataPacket : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rowsKeepTheirValuesAcrossEdits()
+    {
+        DataPacket p({{"CODE", 5}, {"NAME", 10}});
+        p.appendRow({"1", "Um"});
+        p.appendRow({"2", ""});
+        p.appendRow({"3", "Três"});
+        QCOMPARE(p.rowCount(), 3);
+        QCOMPARE(p.value(1, 1), QString());
+        QCOMPARE(p.value(2, 1), QStringLiteral("Três"));
+
+        p.insertRow(1, {"9", "Nove"});
+        QCOMPARE(p.row(1), QStringList({"9", "Nove"}));
+        QCOMPARE(p.row(2), QStringList({"2", ""}));
+        p.setRow(0, {"0", "Zero"});
+        p.removeRow(2);
+        QCOMPARE(p.rowCount(), 3);
+        QCOMPARE(p.row(0), QStringList({"0", "Zero"}));
+        QCOMPARE(p.row(1), QStringList({"9", "Nove"}));
+        QCOMPARE(p.row(2), QStringList({"3", "Três"}));
+    }
+
+    void copiesAreIndependent()
+    {
+        DataPacket a({{"A", 0}});
+        a.appendRow({"x"});
+        DataPacket b = a;
+        b.appendRow({"y"});
+        QCOMPARE(a.rowCount(), 1);
+        QCOMPARE(b.rowCount(), 2);
+        QVERIFY(!(a == b));
+    }
+
+    void sizeCountsCharactersAndNothingIsCut()
+    {
+        DataPacket p({{"NAME", 4}});
+        p.appendRow({"ção!"}); // four characters, seven bytes
+        QCOMPARE(p.value(0, 0), QStringLiteral("ção!"));
+        QVERIFY_THROWS_EXCEPTION(PacketError, p.appendRow({"cinco"}));
+        QCOMPARE(p.rowCount(), 1);
+    }
+
+    void wrongCellCountsAreRefusedAndRolledBack()
+    {
+        DataPacket p({{"A", 0}, {"B", 0}});
+        QVERIFY_THROWS_EXCEPTION(PacketError, p.appendRow({"only one"}));
+        p.appendCell(QStringLiteral("half"));
+        QVERIFY_THROWS_EXCEPTION(PacketError, p.endRow());
+        QCOMPARE(p.rowCount(), 0);
+        p.appendRow({"a", "b"});
+        QCOMPARE(p.row(0), QStringList({"a", "b"}));
+        QCOMPARE(p.byteSize(), 2);
+    }
+
+    void repeatedFieldNamesAreRefused()
+    {
+        QVERIFY_THROWS_EXCEPTION(PacketError, DataPacket({{"A", 1}, {"A", 2}}));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestDataPacket)
+#include "tst_datapacket.moc"
