@@ -3,7 +3,7 @@
 add_library(quv_build_options INTERFACE)
 target_compile_options(quv_build_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-  -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+  -Woverloaded-virtual -Wformat=2)
 target_compile_definitions(quv_build_options INTERFACE
   QT_NO_CONTEXTLESS_CONNECT
   QT_NO_NARROWING_CONVERSIONS_IN_CONNECT

@@ -228,6 +228,21 @@ void DataPacket::reserve(qsizetype rows, qsizetype bytesPerColumn)
     }
 }
 
+void DataPacket::setFieldSize(int column, int size)
+{
+    if (column < 0 || column >= d->fields.size() || size < 0)
+        throw PacketError("Campo inexistente ou tamanho negativo no pacote.");
+    const int old = d->fields[column].size;
+    d->fields[column].size = size;
+    try {
+        for (qsizetype r = 0; r < d->rows; ++r)
+            d->checkSize(column, d->columns[column].cell(r));
+    } catch (const PacketError &) {
+        d->fields[column].size = old;
+        throw;
+    }
+}
+
 qsizetype DataPacket::byteSize() const
 {
     qsizetype total = 0;

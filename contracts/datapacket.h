@@ -77,6 +77,10 @@ public:
     void removeRow(qsizetype row);
     void clearRows();
     void reserve(qsizetype rows, qsizetype bytesPerColumn = 0);
+    /// Declares a field's size after its rows are in, for producers that
+    /// learn the widest value only at the end (0: not declared). Raises
+    /// PacketError, leaving the size as it was, when a stored value is longer.
+    void setFieldSize(int column, int size);
 
     /// Total UTF-8 bytes of all cells: the "raw size" of the data.
     qsizetype byteSize() const;

@@ -107,8 +107,10 @@ enum class TDataSetState
 /// packet column becomes a data field). Calculated fields are computed by
 /// OnCalcFields for every record whenever rows are loaded or posted.
 ///
-/// Every change of the current record (Open, First, Next, Prior, Last,
-/// MoveBy, RecNo, Locate, SetData, Post, Delete) fires AfterScroll.
+/// Every change of the current stored record (Open, First, Next, Prior, Last,
+/// MoveBy, RecNo, Locate, SetData, the Post of an inserted record, Delete)
+/// fires AfterScroll, and nothing else does: a move that stays on the same
+/// record, Insert, Edit and Cancel do not.
 class TDataSet : public QObject
 {
     Q_OBJECT
@@ -120,7 +122,9 @@ public:
     /// Declares a persistent field; the dataset owns it.
     TField *AddField(const QString &name, int size, TFieldKind kind = TFieldKind::Data);
     const QList<TField *> &Fields() const { return m_fields; }
-    TField *FindField(const QString &name) const;   // exact name, or nullptr
+    /// The field of that name, or nullptr. An exact match wins; otherwise the
+    /// name is matched ignoring case (databases may fold unquoted names).
+    TField *FindField(const QString &name) const;
     TField *FieldByName(const QString &name) const; // raises EDatabaseError if absent
     int FieldCount() const { return int(m_fields.size()); }
 
@@ -191,6 +195,7 @@ protected:
 
 private:
     friend class TField;
+    friend class TDataSource;
     // Implementation detail left to the implementer of dataset.cpp.
     struct Private;
     std::unique_ptr<Private> p;
