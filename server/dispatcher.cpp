@@ -1,0 +1,242 @@
+#include "server/dispatcher.h"
+
+#include "contracts/controleacesso.h"
+#include "contracts/datapacket.h"
+#include "contracts/wire.h"
+#include "db/connection.h"
+#include "server/accesscontrol.h"
+#include "server/rpcerror.h"
+
+#include <QHash>
+
+#include <functional>
+
+namespace quv::server {
+
+namespace code = wire::code;
+using rdm::Arg;
+
+namespace {
+
+struct Call
+{
+    const QVariantList &params;
+    AccessControl &access;
+    QVariant payload;
+    QVariantList out;
+
+    QString text(int i) const { return params[i].toString(); }
+    bool flag(int i) const { return params[i].toBool(); }
+    DataPacket packet(int i) const { return params[i].value<DataPacket>(); }
+    /// A by-reference string goes back as it came.
+    void echo(int i) { out[i] = params[i]; }
+};
+
+struct Handler
+{
+    QStringList argumentNames; // for messages, in call order
+    std::function<void(Call &)> run;
+};
+
+const QHash<QString, Handler> &handlers()
+{
+    static const QHash<QString, Handler> table = [] {
+        QHash<QString, Handler> h;
+        const auto getOper = [](Principal kind) {
+            return [kind](Call &c) {
+                c.echo(0);
+                c.out[1] = QVariant::fromValue(c.access.facts(kind, c.text(0)));
+                c.out[2] = QVariant::fromValue(c.access.dimensions(kind, c.text(0)));
+            };
+        };
+        h.insert(QStringLiteral("getOperGrup"),
+                 {{QStringLiteral("código do grupo"), QStringLiteral("pacote de fatos"),
+                   QStringLiteral("pacote de dimensões")},
+                  getOper(Principal::Group)});
+        h.insert(QStringLiteral("getOperOper"),
+                 {{QStringLiteral("código do operador"), QStringLiteral("pacote de fatos"),
+                   QStringLiteral("pacote de dimensões")},
+                  getOper(Principal::Operator)});
+
+        const auto setCkFato = [](Principal kind) {
+            return [kind](Call &c) {
+                c.out[4] = QVariant::fromValue(
+                    c.access.setFactGrant(kind, c.text(0), c.text(1), c.text(2), c.flag(3)));
+            };
+        };
+        h.insert(QStringLiteral("setCkFatoOpGrup"),
+                 {{QStringLiteral("CDTABELADW"), QStringLiteral("CDITEMDW"),
+                   QStringLiteral("código do grupo"), QStringLiteral("concessão"),
+                   QStringLiteral("pacote de fatos")},
+                  setCkFato(Principal::Group)});
+        h.insert(QStringLiteral("setCkFatoOpOper"),
+                 {{QStringLiteral("CDTABELADW"), QStringLiteral("CDITEMDW"),
+                   QStringLiteral("código do operador"), QStringLiteral("concessão"),
+                   QStringLiteral("pacote de fatos")},
+                  setCkFato(Principal::Operator)});
+
+        const auto setCkDime = [](Principal kind) {
+            return [kind](Call &c) {
+                c.out[3] = QVariant::fromValue(
+                    c.access.setDimensionGrant(kind, c.text(0), c.text(1), c.flag(2)));
+            };
+        };
+        h.insert(QStringLiteral("setCkDimeOpGrup"),
+                 {{QStringLiteral("NRSEQUEDIME"), QStringLiteral("código do grupo"),
+                   QStringLiteral("concessão"), QStringLiteral("pacote de dimensões")},
+                  setCkDime(Principal::Group)});
+        h.insert(QStringLiteral("setCkDimeOpOper"),
+                 {{QStringLiteral("NRSEQUEDIME"), QStringLiteral("código do operador"),
+                   QStringLiteral("concessão"), QStringLiteral("pacote de dimensões")},
+                  setCkDime(Principal::Operator)});
+
+        const auto setTChkFato = [](Principal kind) {
+            return [kind](Call &c) {
+                c.out[2] = QVariant::fromValue(
+                    c.access.setFactGrants(kind, c.text(0), c.packet(1), c.flag(3)));
+            };
+        };
+        h.insert(QStringLiteral("setTChkFatoOpGrup"),
+                 {{QStringLiteral("código do grupo"), QStringLiteral("pacote de fatos"),
+                   QStringLiteral("pacote de retorno"), QStringLiteral("direção")},
+                  setTChkFato(Principal::Group)});
+        h.insert(QStringLiteral("setTChkFatoOpOper"),
+                 {{QStringLiteral("código do operador"), QStringLiteral("pacote de fatos"),
+                   QStringLiteral("pacote de retorno"), QStringLiteral("direção")},
+                  setTChkFato(Principal::Operator)});
+
+        const auto setTChkDime = [](Principal kind) {
+            return [kind](Call &c) {
+                c.out[3] = QVariant::fromValue(
+                    c.access.setDimensionGrants(kind, c.text(0), c.packet(1), c.flag(2)));
+            };
+        };
+        h.insert(QStringLiteral("setTChkDimeOpGrup"),
+                 {{QStringLiteral("código do grupo"), QStringLiteral("pacote de dimensões"),
+                   QStringLiteral("direção"), QStringLiteral("pacote de retorno")},
+                  setTChkDime(Principal::Group)});
+        h.insert(QStringLiteral("setTChkDimeOpOper"),
+                 {{QStringLiteral("código do operador"), QStringLiteral("pacote de dimensões"),
+                   QStringLiteral("direção"), QStringLiteral("pacote de retorno")},
+                  setTChkDime(Principal::Operator)});
+
+        h.insert(QStringLiteral("getPesqFiltro"),
+                 {{QStringLiteral("instrução SELECT")}, [](Call &c) {
+                      c.echo(0);
+                      c.payload = QVariant::fromValue(c.access.searchValues(c.text(0)));
+                  }});
+        h.insert(
+            QStringLiteral("getListaFiltro"),
+            {{QStringLiteral("chave do principal"), QStringLiteral("NRSEQUEDIME")}, [](Call &c) {
+                 c.echo(1);
+                 c.payload = c.access.filterList(c.text(0), c.text(1));
+             }});
+        h.insert(QStringLiteral("setDelFilDime"),
+                 {{QStringLiteral("pacote de filtro"), QStringLiteral("grupo")}, [](Call &c) {
+                      c.access.replaceFilter(c.packet(0),
+                                             c.flag(1) ? Principal::Group : Principal::Operator);
+                  }});
+        return h;
+    }();
+    return table;
+}
+
+bool accepts(Arg arg, const QVariant &value)
+{
+    switch (arg) {
+    case Arg::String:
+    case Arg::RefString:
+        return value.metaType() == QMetaType::fromType<QString>();
+    case Arg::Bool:
+        return value.metaType() == QMetaType::fromType<bool>();
+    case Arg::Packet:
+        return value.metaType() == QMetaType::fromType<DataPacket>();
+    case Arg::OutPacket:
+        return !value.isValid();
+    }
+    return false;
+}
+
+QString expected(Arg arg)
+{
+    switch (arg) {
+    case Arg::String:
+    case Arg::RefString:
+        return QStringLiteral("um texto");
+    case Arg::Bool:
+        return QStringLiteral("um booleano");
+    case Arg::Packet:
+        return QStringLiteral("um pacote de dados");
+    case Arg::OutPacket:
+        return QStringLiteral("nulo (é preenchido pelo servidor)");
+    }
+    return {};
+}
+
+} // namespace
+
+QString typeLabel(const QVariant &value)
+{
+    if (!value.isValid())
+        return QStringLiteral("nulo");
+    if (value.metaType() == QMetaType::fromType<DataPacket>())
+        return QStringLiteral("pacote de dados");
+    switch (value.metaType().id()) {
+    case QMetaType::Bool:
+        return QStringLiteral("booleano");
+    case QMetaType::QString:
+        return QStringLiteral("texto");
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+        return QStringLiteral("número");
+    case QMetaType::QVariantList:
+        return QStringLiteral("lista");
+    case QMetaType::QVariantMap:
+        return QStringLiteral("objeto");
+    default:
+        return QString::fromLatin1(value.typeName());
+    }
+}
+
+QVariant Dispatcher::call(const QString &method, const QVariantList &params) const
+{
+    const rdm::Method *entry = rdm::findMethod(method);
+    const auto handler = handlers().constFind(method);
+    if (!entry || handler == handlers().cend())
+        throw RpcError(code::MethodNotFound,
+                       QStringLiteral("Método '%1' desconhecido neste servidor.").arg(method));
+    if (params.size() != qsizetype(entry->args.size()))
+        throw RpcError(code::InvalidParams, QStringLiteral("O método '%1' espera %2 argumentos; "
+                                                           "recebeu %3.")
+                                                .arg(method)
+                                                .arg(entry->args.size())
+                                                .arg(params.size()));
+    for (qsizetype i = 0; i < params.size(); ++i)
+        if (!accepts(entry->args[size_t(i)], params[i]))
+            throw RpcError(code::InvalidParams,
+                           QStringLiteral("Argumento %1 (%2) de '%3' deve ser %4; recebeu %5.")
+                               .arg(i + 1)
+                               .arg(handler->argumentNames.value(i), method,
+                                    expected(entry->args[size_t(i)]), typeLabel(params[i])));
+
+    AccessControl access(m_db);
+    Call call{params, access, QVariant(), QVariantList(params.size())};
+    try {
+        handler->run(call);
+    } catch (const db::DbError &e) {
+        // The call itself is not repeated (it may have been a change), but
+        // a lost connection is restored for the calls after it.
+        db::recoverConnection(m_db);
+        throw RpcError(code::DatabaseError,
+                       QStringLiteral("Erro no banco de dados: %1").arg(e.message()));
+    } catch (const PacketError &e) {
+        throw RpcError(code::InternalError,
+                       QStringLiteral("Dado do banco fora do formato do pacote: %1")
+                           .arg(QString::fromStdString(e.what())));
+    }
+    return QVariantMap{{QStringLiteral("payload"), call.payload},
+                       {QStringLiteral("out"), call.out}};
+}
+
+} // namespace quv::server

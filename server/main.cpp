@@ -1,0 +1,76 @@
+// quv-server: the application server of the warehouse's access control.
+
+#include "db/connection.h"
+#include "db/schema.h"
+#include "server/config.h"
+#include "server/server.h"
+#include "server/signalwatcher.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quv-server"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    quv::server::CommandLine command;
+    QHostAddress address;
+    try {
+        command = quv::server::parseCommandLine(QCoreApplication::arguments());
+        if (command.help) {
+            out << command.helpText;
+            return 0;
+        }
+        address = quv::server::listenAddress(command.config.host, command.config.allowRemote);
+    } catch (const quv::server::ConfigError &e) {
+        err << "quv-server: " << e.message() << "\n(see quv-server --help)\n";
+        return 2;
+    }
+    const quv::server::ServerConfig &config = command.config;
+
+    // Installed before anything slow, so an early Ctrl+C still ends cleanly.
+    quv::server::SignalWatcher signalWatcher;
+    QObject::connect(
+        &signalWatcher, &quv::server::SignalWatcher::stopRequested, &app, [](int signalNumber) {
+            quv::server::log(QStringLiteral("signal %1 received, stopping").arg(signalNumber));
+            QCoreApplication::quit();
+        });
+
+    const QString connectionName = QStringLiteral("quv-server");
+    int status = 0;
+    try {
+        QSqlDatabase db = quv::db::openDatabase(config.database, connectionName);
+        const QStringList missing = quv::db::missingTables(db);
+        if (!missing.isEmpty()) {
+            err << "quv-server: the database "
+                << quv::db::parseConnectionString(config.database).display() << " lacks the tables "
+                << missing.join(QStringLiteral(", "))
+                << "; create them with: quv-db create --db <conn>\n";
+            return 1;
+        }
+        quv::server::AccessServer server(db, quv::server::TokenStore(config.tokens),
+                                         config.maxFrame);
+        if (!server.listen(address, config.port)) {
+            err << "quv-server: cannot listen on " << config.host << ':' << config.port << ": "
+                << server.errorString() << '\n';
+            return 1;
+        }
+        // Scripts and tests read the port from this line.
+        out << "listening on " << server.address().toString() << ':' << server.port() << '\n'
+            << "stop with Ctrl+C (SIGINT) or SIGTERM\n";
+        out.flush();
+        status = app.exec();
+        server.close();
+        quv::server::log(QStringLiteral("stopped"));
+    } catch (const quv::db::DbError &e) {
+        err << "quv-server: " << e.message() << '\n';
+        status = 1;
+    }
+    quv::db::closeDatabase(connectionName);
+    return status;
+}

@@ -1,0 +1,458 @@
+// The server's wire behaviour: authentication, framing, both encodings,
+// malformed input and argument checks, start-up options and a clean stop.
+
+#include "servedemo.h"
+#include "tests/support/pgcluster.h"
+
+#include <QCborStreamWriter>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <csignal>
+
+using namespace quv;
+using namespace quv::test;
+namespace code = quv::wire::code;
+
+namespace {
+
+QByteArray jsonRequest(const QByteArray &body)
+{
+    return body;
+}
+
+QByteArray header(quint32 length)
+{
+    char bytes[4];
+    qToBigEndian<quint32>(length, bytes);
+    return QByteArray(bytes, 4);
+}
+
+wire::Response readResponse(RpcClient &client, wire::Encoding encoding)
+{
+    return RpcClient::decodeResponse(client.readPayload(), encoding);
+}
+
+} // namespace
+
+class ServerProtocol : public QObject
+{
+    Q_OBJECT
+
+private:
+    void drivers()
+    {
+        QTest::addColumn<QString>("driver");
+        for (const QString &driver : Drivers)
+            QTest::newRow(qPrintable(driver)) << driver;
+    }
+
+    /// A second client on the same server still logs in and reads.
+    void verifyServerStillServes(ServedDemo &demo)
+    {
+        RpcClient other;
+        QVERIFY(other.connectTo(demo.server.host(), demo.server.port()));
+        QUV_EXPECT_OK(other.login(ServerProcess::Token));
+        QUV_EXPECT_OK(ServedDemo::callOn(other, QStringLiteral("getOperGrup"), {"01", {}, {}}));
+    }
+
+private slots:
+    void bothEncodings_data() { drivers(); }
+    void bothEncodings()
+    {
+        QFETCH(QString, driver);
+        ServedDemo demo;
+        QString skip, error;
+        if (!demo.start(driver, &skip, &error, false)) {
+            if (!skip.isEmpty())
+                QSKIP(qPrintable(skip));
+            QFAIL(qPrintable(error));
+        }
+        const wire::Response login =
+            demo.client.login(ServerProcess::Token, {}, wire::Encoding::Json);
+        QUV_EXPECT_OK(login);
+        QCOMPARE(login.result.toMap(),
+                 (QVariantMap{{QStringLiteral("administrator"), ServerProcess::Administrator}}));
+        const QVariantList params{QStringLiteral("João"), QVariant(), QVariant()};
+        const wire::Response json =
+            demo.call(QStringLiteral("getOperOper"), {"JSILVA", {}, {}}, wire::Encoding::Json);
+        const wire::Response cbor =
+            demo.call(QStringLiteral("getOperOper"), {"JSILVA", {}, {}}, wire::Encoding::Cbor);
+        QUV_EXPECT_OK(json);
+        QUV_EXPECT_OK(cbor);
+        QCOMPARE(packetAt(json, 1), packetAt(cbor, 1));
+        QCOMPARE(packetAt(json, 2), packetAt(cbor, 2));
+        // Accented text survives both encodings.
+        const wire::Response missing =
+            demo.call(QStringLiteral("getOperOper"), params, wire::Encoding::Json);
+        QUV_EXPECT_ERROR(missing, code::UnknownKey);
+        QVERIFY(missing.errorMessage.contains(QStringLiteral("'João'")));
+    }
+
+    void refusedLogin_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("params");
+        QTest::addColumn<int>("error");
+        const QString server = QString(rdm::ServerName);
+        const QString token = ServerProcess::Token;
+        for (const QString &driver : Drivers) {
+            newRow(driver, "wrong token")
+                << driver << "login" << QVariantList{server, "wrong-token-123"}
+                << code::AuthenticationFailed;
+            newRow(driver, "token prefix")
+                << driver << "login" << QVariantList{server, token.chopped(1)}
+                << code::AuthenticationFailed;
+            newRow(driver, "token longer")
+                << driver << "login" << QVariantList{server, QString(token + QLatin1Char('x'))}
+                << code::AuthenticationFailed;
+            newRow(driver, "empty token")
+                << driver << "login" << QVariantList{server, ""} << code::AuthenticationFailed;
+            newRow(driver, "wrong server")
+                << driver << "login" << QVariantList{"QUV01000.rdmOutro", token}
+                << code::AuthenticationFailed;
+            newRow(driver, "one argument")
+                << driver << "login" << QVariantList{server} << code::InvalidParams;
+            newRow(driver, "token as number")
+                << driver << "login" << QVariantList{server, 12345678} << code::InvalidParams;
+            newRow(driver, "call before login")
+                << driver << "getOperGrup" << QVariantList{"01", {}, {}} << code::NotAuthenticated;
+            newRow(driver, "unknown method before login")
+                << driver << "nada" << QVariantList{} << code::NotAuthenticated;
+        }
+    }
+    void refusedLogin()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, method);
+        QFETCH(QVariantList, params);
+        QFETCH(int, error);
+        ServedDemo demo;
+        QString skip, failure;
+        if (!demo.start(driver, &skip, &failure, false)) {
+            if (!skip.isEmpty())
+                QSKIP(qPrintable(skip));
+            QFAIL(qPrintable(failure));
+        }
+        const wire::Response r = demo.call(method, params);
+        QUV_EXPECT_ERROR(r, error);
+        QVERIFY(!r.errorMessage.isEmpty());
+        QVERIFY2(demo.client.waitForClosed(), "the server kept a refused connection open");
+        verifyServerStillServes(demo);
+    }
+
+    // Requests written back to back are answered one by one, in order.
+    void pipelined_data() { drivers(); }
+    void pipelined()
+    {
+        QFETCH(QString, driver);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        QByteArray bytes;
+        const QList<std::pair<qint64, QVariantList>> calls = {
+            {7, {"01", {}, {}}}, {8, {"99", {}, {}}}, {9, {"02", {}, {}}}};
+        for (const auto &[id, params] : calls) {
+            wire::Request request{id, QStringLiteral("getOperGrup"), params};
+            bytes +=
+                wire::frame(wire::encode(wire::requestToVariant(request), wire::Encoding::Cbor));
+        }
+        demo.client.sendRaw(bytes);
+        for (const auto &[id, params] : calls) {
+            const wire::Response r = readResponse(demo.client, wire::Encoding::Cbor);
+            QCOMPARE(r.id.toLongLong(), id);
+            QCOMPARE(r.ok, id != 8);
+        }
+    }
+
+    void malformed_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QVariant>("id");
+        QByteArray cborArray;
+        {
+            QCborStreamWriter w(&cborArray);
+            w.startArray(1);
+            w.append(1);
+            w.endArray();
+        }
+        QByteArray cborNoMethod;
+        {
+            QCborStreamWriter w(&cborNoMethod);
+            w.startMap(2);
+            w.append(QLatin1StringView("jsonrpc"));
+            w.append(QLatin1StringView("2.0"));
+            w.append(QLatin1StringView("id"));
+            w.append(41);
+            w.endMap();
+        }
+        for (const QString &driver : Drivers) {
+            newRow(driver, "bad cbor")
+                << driver << QByteArray("\xff\xfe\x00", 3) << code::ParseError << QVariant();
+            newRow(driver, "truncated cbor")
+                << driver << cborNoMethod.left(6) << code::ParseError << QVariant();
+            newRow(driver, "empty payload")
+                << driver << QByteArray() << code::ParseError << QVariant();
+            newRow(driver, "bad json") << driver << jsonRequest("{\"jsonrpc\": \"2.0\", ")
+                                       << code::ParseError << QVariant();
+            newRow(driver, "cbor array")
+                << driver << cborArray << code::InvalidRequest << QVariant();
+            newRow(driver, "cbor without method")
+                << driver << cborNoMethod << code::InvalidRequest << QVariant(qint64(41));
+            newRow(driver, "json without version")
+                << driver << jsonRequest(R"({"id": 5, "method": "getOperGrup", "params": []})")
+                << code::InvalidRequest << QVariant(qint64(5));
+            newRow(driver, "json params object")
+                << driver
+                << jsonRequest(
+                       R"({"jsonrpc": "2.0", "id": "a", "method": "getOperGrup", "params": {}})")
+                << code::InvalidRequest << QVariant(QStringLiteral("a"));
+            newRow(driver, "json bad packet")
+                << driver
+                << jsonRequest(
+                       R"({"jsonrpc": "2.0", "id": 6, "method": "setDelFilDime", "params": )"
+                       R"([{"fields": [{"name": "ITENS", "size": 2}], "rows": [["long"]]}, true]})")
+                << code::ParseError << QVariant();
+        }
+    }
+    void malformed()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QByteArray, payload);
+        QFETCH(int, error);
+        QFETCH(QVariant, id);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        const QString before = fingerprint(demo.db());
+        demo.client.sendPayload(payload);
+        const wire::Encoding encoding = wire::detectEncoding(payload);
+        const wire::Response r = readResponse(demo.client, encoding);
+        QUV_EXPECT_ERROR(r, error);
+        QCOMPARE(r.id, id);
+        // A logged-in connection survives a bad message.
+        QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}}));
+        QCOMPARE(fingerprint(demo.db()), before);
+    }
+
+    void badArguments_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("params");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("messagePart");
+        const QVariant out;
+        const QVariant packet = QVariant::fromValue(DataPacket({{QStringLiteral("ITENS"), 5}}));
+        for (const QString &driver : Drivers) {
+            newRow(driver, "too few") << driver << "getOperGrup" << QVariantList{"01"}
+                                      << code::InvalidParams << "espera 3 argumentos";
+            newRow(driver, "too many")
+                << driver << "setCkDimeOpGrup" << QVariantList{"1", "01", true, out, out}
+                << code::InvalidParams << "recebeu 5";
+            newRow(driver, "number for bool")
+                << driver << "setCkFatoOpGrup" << QVariantList{"FATOVENDA", "VLVENDA", "01", 1, out}
+                << code::InvalidParams << "Argumento 4 (concessão)";
+            newRow(driver, "null for string")
+                << driver << "setCkFatoOpOper" << QVariantList{out, "VLVENDA", "JSILVA", true, out}
+                << code::InvalidParams << "Argumento 1 (CDTABELADW)";
+            newRow(driver, "string for packet")
+                << driver << "setTChkFatoOpGrup" << QVariantList{"01", "rows", out, true}
+                << code::InvalidParams << "pacote de dados";
+            newRow(driver, "value for out packet")
+                << driver << "getOperGrup" << QVariantList{"01", packet, out} << code::InvalidParams
+                << "Argumento 2";
+            newRow(driver, "bool for string") << driver << "getPesqFiltro" << QVariantList{true}
+                                              << code::InvalidParams << "instrução SELECT";
+            newRow(driver, "list for packet")
+                << driver << "setDelFilDime" << QVariantList{QVariantList{}, true}
+                << code::InvalidParams << "recebeu lista";
+            newRow(driver, "unknown method") << driver << "dropTables" << QVariantList{}
+                                             << code::MethodNotFound << "'dropTables'";
+            newRow(driver, "method case") << driver << "getopergrup" << QVariantList{"01", out, out}
+                                          << code::MethodNotFound << "'getopergrup'";
+        }
+    }
+    void badArguments()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, method);
+        QFETCH(QVariantList, params);
+        QFETCH(int, error);
+        QFETCH(QString, messagePart);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        const QString before = fingerprint(demo.db());
+        const wire::Response r = demo.call(method, params);
+        QUV_EXPECT_ERROR(r, error);
+        QVERIFY2(r.errorMessage.contains(messagePart), qPrintable(r.errorMessage));
+        QCOMPARE(fingerprint(demo.db()), before);
+    }
+
+    void oversizedFrame_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<bool>("json");
+        for (const QString &driver : Drivers) {
+            QTest::newRow(qPrintable(driver + QStringLiteral(" cbor"))) << driver << false;
+            QTest::newRow(qPrintable(driver + QStringLiteral(" json"))) << driver << true;
+        }
+    }
+    void oversizedFrame()
+    {
+        QFETCH(QString, driver);
+        QFETCH(bool, json);
+        ServedDemo demo;
+        QString skip, error;
+        if (!demo.start(driver, &skip, &error, true, {QStringLiteral("--max-frame"), "2048"})) {
+            if (!skip.isEmpty())
+                QSKIP(qPrintable(skip));
+            QFAIL(qPrintable(error));
+        }
+        // Refused from the header alone, before the body is sent.
+        demo.client.sendRaw(header(3000) +
+                            (json ? QByteArray("{\"jsonrpc\"") : QByteArray("\xa3")));
+        const wire::Response r =
+            readResponse(demo.client, json ? wire::Encoding::Json : wire::Encoding::Cbor);
+        QUV_EXPECT_ERROR(r, code::FrameTooLarge);
+        QVERIFY(r.errorMessage.contains(QStringLiteral("3000")));
+        QVERIFY(demo.client.waitForClosed());
+        verifyServerStillServes(demo);
+    }
+
+    // A client that vanishes in the middle of a frame harms nobody else.
+    void truncatedFrame_data() { drivers(); }
+    void truncatedFrame()
+    {
+        QFETCH(QString, driver);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        const QByteArray frame = wire::frame(
+            wire::encode(wire::requestToVariant({1, QStringLiteral("getOperGrup"), {"01", {}, {}}}),
+                         wire::Encoding::Cbor));
+        demo.client.sendRaw(frame.left(frame.size() / 2));
+        demo.client.socket().disconnectFromHost();
+        verifyServerStillServes(demo);
+    }
+
+    void startupRefused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("messagePart");
+        const QString token = QStringLiteral("--token=a=") + ServerProcess::Token;
+        QTest::newRow("remote host")
+            << QStringList{"--db", "sqlite:/nonexistent/x.db", token, "--host", "0.0.0.0"} << 2
+            << "--allow-remote";
+        QTest::newRow("host name") << QStringList{"--db", "sqlite:x.db", token, "--host", "example"}
+                                   << 2 << "not an IP address";
+        QTest::newRow("no database") << QStringList{token} << 2 << "no database";
+        QTest::newRow("no token") << QStringList{"--db", "sqlite:x.db"} << 2 << "no administrator";
+        QTest::newRow("short token")
+            << QStringList{"--db", "sqlite:x.db", "--token", "a=short"} << 2 << "shorter than 8";
+        QTest::newRow("shared token")
+            << QStringList{"--db", "sqlite:x.db", token, "--token=b=" + ServerProcess::Token} << 2
+            << "share one token";
+        QTest::newRow("bad port") << QStringList{"--db", "sqlite:x.db", token, "--port", "70000"}
+                                  << 2 << "port";
+        QTest::newRow("small max frame")
+            << QStringList{"--db", "sqlite:x.db", token, "--max-frame", "10"} << 2 << "max-frame";
+        QTest::newRow("unknown option")
+            << QStringList{"--db", "sqlite:x.db", token, "--fast"} << 2 << "fast";
+        QTest::newRow("bad connection string")
+            << QStringList{"--db", "mysql://x/y", token, "--port", "0"} << 1
+            << "unknown database connection string";
+        QTest::newRow("missing config")
+            << QStringList{"--config", "/nonexistent/quv.ini"} << 2 << "config file";
+    }
+    void startupRefused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, messagePart);
+        ServerProcess server;
+        QVERIFY(!server.startRaw(arguments));
+        QCOMPARE(server.waitForExit(), exitCode);
+        QVERIFY2(server.standardError().contains(messagePart), qPrintable(server.standardError()));
+    }
+
+    void startupWithoutTables()
+    {
+        QString skip;
+        const QString empty = freshEmptyDatabase(QStringLiteral("sqlite"), &skip);
+        ServerProcess server;
+        QVERIFY(!server.start(empty));
+        QCOMPARE(server.waitForExit(), 1);
+        QVERIFY2(server.standardError().contains(QStringLiteral("quv-db create")),
+                 qPrintable(server.standardError()));
+    }
+
+    // The file gives everything; the command line overrides the host.
+    void configFile()
+    {
+        QString skip;
+        const QString database = freshDemoDatabase(QStringLiteral("sqlite"), &skip);
+        QTemporaryDir dir;
+        QFile tokens(dir.filePath(QStringLiteral("tokens")));
+        QVERIFY(tokens.open(QIODevice::WriteOnly));
+        tokens.write("# administrators\n\nana  token-da-ana-123\n");
+        tokens.close();
+        QFile ini(dir.filePath(QStringLiteral("quv.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(QStringLiteral("host=10.1.2.3\nport=0\ndb=%1\ntokens-file=tokens\n")
+                      .arg(database)
+                      .toUtf8());
+        ini.close();
+        ServerProcess server;
+        QVERIFY2(server.startRaw({QStringLiteral("--config"), ini.fileName(),
+                                  QStringLiteral("--host"), QStringLiteral("127.0.0.1")}),
+                 qPrintable(server.errorString()));
+        RpcClient client;
+        QVERIFY(client.connectTo(server.host(), server.port()));
+        const wire::Response r = client.login(QStringLiteral("token-da-ana-123"));
+        QUV_EXPECT_OK(r);
+        QCOMPARE(r.result.toMap().value(QStringLiteral("administrator")).toString(),
+                 QStringLiteral("ana"));
+
+        // Without the override the file's remote host is refused.
+        ServerProcess refused;
+        QVERIFY(!refused.startRaw({QStringLiteral("--config"), ini.fileName()}));
+        QCOMPARE(refused.waitForExit(), 2);
+    }
+
+    // A database restart costs the call that meets it, not the server.
+    void databaseRestart()
+    {
+        ServedDemo demo;
+        QUV_SERVE(demo, QStringLiteral("postgres"));
+        QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}}));
+        QString skip;
+        PgCluster::instance(&skip)->restart();
+        const wire::Response first = demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}});
+        if (!first.ok)
+            QUV_EXPECT_ERROR(first, code::DatabaseError);
+        QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}}));
+        QVERIFY(demo.server.isRunning());
+    }
+
+    void cleanStop_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void cleanStop()
+    {
+        QFETCH(int, signalNumber);
+        ServedDemo demo;
+        QUV_SERVE(demo, QStringLiteral("sqlite"));
+        ::kill(pid_t(demo.server.processId()), signalNumber);
+        QCOMPARE(demo.server.waitForExit(), 0);
+        QVERIFY(demo.server.standardError().contains(QStringLiteral("stopped")));
+        QVERIFY(demo.client.waitForClosed());
+    }
+};
+
+QTEST_GUILESS_MAIN(ServerProtocol)
+#include "tst_serverprotocol.moc"
