@@ -1,0 +1,169 @@
+#include "framework/adoquery.h"
+
+#include "framework/dbgeral.h"
+#include "framework/utils.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+
+struct Positional
+{
+    QString sql;
+    QStringList names; // one entry per placeholder, in order
+};
+
+bool isNameStart(QChar c)
+{
+    return c.isLetter() || c == QLatin1Char('_');
+}
+bool isNameChar(QChar c)
+{
+    return c.isLetterOrNumber() || c == QLatin1Char('_');
+}
+
+// Values always travel as bound parameters: the statement is rewritten only to
+// turn ":NAME" into the driver-neutral "?", skipping quoted text, quoted
+// identifiers and "::" casts, where a colon is not a placeholder. Comments
+// are dropped: Qt's own placeholder scan does not know them and would take a
+// colon in a comment for a parameter.
+Positional toPositional(const QString &sql)
+{
+    Positional out;
+    out.sql.reserve(sql.size());
+    const qsizetype n = sql.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = sql[i];
+        const QChar next = i + 1 < n ? sql[i + 1] : QChar();
+        if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            qsizetype j = i + 1;
+            while (j < n) {
+                if (sql[j] == c) {
+                    if (j + 1 < n && sql[j + 1] == c) { // doubled quote inside
+                        j += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++j;
+            }
+            const qsizetype end = qMin(j + 1, n);
+            out.sql += QStringView(sql).mid(i, end - i);
+            i = end;
+        } else if (c == QLatin1Char('-') && next == QLatin1Char('-')) {
+            const qsizetype j = sql.indexOf(QLatin1Char('\n'), i);
+            i = j < 0 ? n : j;
+        } else if (c == QLatin1Char('/') && next == QLatin1Char('*')) {
+            const qsizetype j = sql.indexOf(QLatin1String("*/"), i + 2);
+            out.sql += QLatin1Char(' ');
+            i = j < 0 ? n : j + 2;
+        } else if (c == QLatin1Char(':') && next == QLatin1Char(':')) {
+            out.sql += QLatin1String("::");
+            i += 2;
+        } else if (c == QLatin1Char(':') && isNameStart(next)) {
+            qsizetype j = i + 1;
+            while (j < n && isNameChar(sql[j]))
+                ++j;
+            out.names.append(sql.mid(i + 1, j - i - 1));
+            out.sql += QLatin1Char('?');
+            i = j;
+        } else {
+            out.sql += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
+QString queryName(const TDataSet *query)
+{
+    return query->objectName().isEmpty() ? QStringLiteral("TADOIBQuery") : query->objectName();
+}
+
+[[noreturn]] void fail(const TDataSet *query, const QString &message)
+{
+    throw EDatabaseError(queryName(query) + QStringLiteral(": ") + message);
+}
+
+} // namespace
+
+TADOIBQuery::TADOIBQuery(QObject *owner) : TDataSet(owner) {}
+
+TADOIBQuery::~TADOIBQuery() = default;
+
+QStringList TADOIBQuery::ParamNames() const
+{
+    QStringList names;
+    for (const QString &name : toPositional(SQL.join(QLatin1Char('\n'))).names)
+        if (!names.contains(name, Qt::CaseInsensitive))
+            names.append(name);
+    return names;
+}
+
+TParam *TADOIBQuery::ParamByName(const QString &name)
+{
+    const QStringList names = ParamNames();
+    qsizetype index = -1;
+    for (qsizetype i = 0; i < names.size() && index < 0; ++i)
+        if (names[i].compare(name, Qt::CaseInsensitive) == 0)
+            index = i;
+    if (index < 0)
+        fail(this, QStringLiteral("parâmetro %1 não encontrado.").arg(name));
+    std::unique_ptr<TParam> &param = m_params[name.toUpper()];
+    if (!param)
+        param = std::make_unique<TParam>(names[index]);
+    return param.get();
+}
+
+quv::DataPacket TADOIBQuery::OpenRows()
+{
+    if (!dtmDBGeral || !dtmDBGeral->Connected())
+        fail(this, QStringLiteral("o banco de dados geral não está conectado."));
+    const QString text = SQL.join(QLatin1Char('\n'));
+    if (EmptyString(text))
+        fail(this, QStringLiteral("consulta sem comando SQL."));
+
+    const Positional statement = toPositional(text);
+    QSqlQuery query(dtmDBGeral->adcGeral());
+    query.setForwardOnly(true);
+    if (!query.prepare(statement.sql))
+        fail(this, query.lastError().text());
+    for (const QString &name : statement.names) {
+        const auto found = m_params.find(name.toUpper());
+        if (found == m_params.end() || found->second->IsNull())
+            query.addBindValue(QVariant(QMetaType::fromType<QString>()));
+        else
+            query.addBindValue(found->second->Value());
+    }
+    if (!query.exec())
+        fail(this, query.lastError().text());
+    if (!query.isSelect())
+        fail(this, QStringLiteral("o comando não devolve linhas."));
+
+    // Column sizes are not declared here: a driver's idea of a column's
+    // length does not always count characters. Declared fields, when there
+    // are any, supply the sizes and are checked while the rows load.
+    const QSqlRecord record = query.record();
+    QList<quv::FieldDef> defs;
+    for (int c = 0; c < record.count(); ++c)
+        defs.append({record.fieldName(c), 0});
+    try {
+        quv::DataPacket rows(defs);
+        const int columns = record.count();
+        while (query.next()) {
+            // Drivers hand out a NULL as a typed default (0 for a number):
+            // ask for NULL explicitly, it travels as the empty string.
+            for (int c = 0; c < columns; ++c)
+                rows.appendCell(query.isNull(c) ? QString() : query.value(c).toString());
+            rows.endRow();
+        }
+        if (query.lastError().isValid())
+            fail(this, query.lastError().text());
+        return rows;
+    } catch (const quv::PacketError &error) {
+        fail(this, QString::fromUtf8(error.what()));
+    }
+}

@@ -1,0 +1,971 @@
+#include "framework/listdialog.h"
+
+#include "framework/application.h"
+#include "framework/dataset.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string.h> // memmem
+#include <string_view>
+#include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+const QChar kSeparator = QLatin1Char('_');
+
+[[noreturn]] void fail(const QString &message)
+{
+    throw Exception(QStringLiteral("PesquisaListaMsg: ") + message);
+}
+
+QString number(qsizetype n)
+{
+    static const QLocale locale(QLocale::Portuguese, QLocale::Brazil);
+    return locale.toString(qlonglong(n));
+}
+
+std::string_view view(QByteArrayView bytes)
+{
+    return {bytes.data(), size_t(bytes.size())};
+}
+
+// Case folding of one cell into the search copy, straight on the UTF-8
+// bytes: a million cells cannot each take a trip through QString. ASCII folds
+// byte by byte; other characters fold code point by code point, the same way
+// for the cells and for the typed text, so both sides always agree. Bytes
+// that are not valid UTF-8 are copied as they are.
+//
+// Writes at out, which must have room for three bytes per input byte (the
+// most folding ever needs), and returns the end of what it wrote.
+char *writeFolded(char *out, QByteArrayView cell)
+{
+    const auto *in = reinterpret_cast<const unsigned char *>(cell.data());
+    const qsizetype size = cell.size();
+    auto *dst = reinterpret_cast<unsigned char *>(out);
+    qsizetype i = 0;
+    while (i < size) {
+        const unsigned char c = in[i];
+        if (c < 0x80) {
+            *dst++ = (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+            ++i;
+            continue;
+        }
+        char32_t cp = 0;
+        int length = 0;
+        if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            length = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            length = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            length = 4;
+        }
+        bool valid = length > 0 && i + length <= size;
+        for (int k = 1; valid && k < length; ++k) {
+            valid = (in[i + k] & 0xC0) == 0x80;
+            cp = (cp << 6) | (in[i + k] & 0x3F);
+        }
+        if (!valid) {
+            *dst++ = c;
+            ++i;
+            continue;
+        }
+        const char32_t folded = QChar::toCaseFolded(cp);
+        if (folded < 0x80) {
+            *dst++ = static_cast<unsigned char>(folded);
+        } else if (folded < 0x800) {
+            *dst++ = static_cast<unsigned char>(0xC0 | (folded >> 6));
+            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
+        } else if (folded < 0x10000) {
+            *dst++ = static_cast<unsigned char>(0xE0 | (folded >> 12));
+            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 6) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
+        } else {
+            *dst++ = static_cast<unsigned char>(0xF0 | (folded >> 18));
+            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 12) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 6) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
+        }
+        i += length;
+    }
+    return reinterpret_cast<char *>(dst);
+}
+
+QByteArray folded(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out(utf8.size() * 3, Qt::Uninitialized);
+    out.truncate(writeFolded(out.data(), utf8) - out.constData());
+    return out;
+}
+
+// Bytes readable past the end of the search copy, so that the block search
+// below may load a whole block at the tail of any row.
+constexpr qsizetype kSearchPadding = 32;
+
+// The first occurrence of the needle in [text, text + size), or null. Blocks
+// of 16 candidate positions are tested at once on the needle's first and
+// last byte, and only those candidates are compared in full: most keystrokes
+// scan tens of megabytes, and a call per row of the plain library search
+// costs more than the search itself. May read up to 15 bytes past the end.
+const char *findIn(const char *text, size_t size, const char *needle, size_t length)
+{
+    if (length == 0 || size < length)
+        return length == 0 ? text : nullptr;
+    const size_t last = size - length; // the last candidate start
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i final = _mm_set1_epi8(needle[length - 1]);
+    for (size_t i = 0; i <= last; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + length - 1));
+        unsigned mask = unsigned(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
+        while (mask != 0) {
+            const size_t at = i + size_t(__builtin_ctz(mask));
+            if (at > last)
+                return nullptr;
+            if (length <= 2 || std::memcmp(text + at + 1, needle + 1, length - 2) == 0)
+                return text + at;
+            mask &= mask - 1;
+        }
+    }
+    return nullptr;
+#else
+    const void *hit = memmem(text, size, needle, length);
+    return static_cast<const char *>(hit);
+#endif
+}
+
+// Reads one column of a row: straight from the packet's UTF-8 when the field
+// is stored there, through the dataset otherwise (calculated fields).
+class CellReader
+{
+public:
+    CellReader(const TDataSet *dataSet, const quv::DataPacket &packet, const TField *field)
+        : m_dataSet(dataSet), m_packet(packet), m_field(field)
+    {
+        if (field->FieldKind() != TFieldKind::Data)
+            return;
+        int column = 0;
+        for (const TField *f : dataSet->Fields()) {
+            if (f == field)
+                break;
+            if (f->FieldKind() == TFieldKind::Data)
+                ++column;
+        }
+        if (column < packet.fieldCount() &&
+            packet.fields().at(column).name.compare(field->FieldName(), Qt::CaseInsensitive) == 0)
+            m_column = column;
+    }
+
+    /// True when cells come straight from the packet (and stay valid).
+    bool Direct() const { return m_column >= 0; }
+
+    QByteArrayView operator()(qsizetype row)
+    {
+        if (m_column >= 0)
+            return m_packet.utf8(row, m_column);
+        m_scratch = m_dataSet->CellText(row, m_field).toUtf8();
+        return m_scratch;
+    }
+
+private:
+    const TDataSet *m_dataSet;
+    const quv::DataPacket &m_packet;
+    const TField *m_field;
+    int m_column = -1;
+    QByteArray m_scratch;
+};
+
+} // namespace
+
+// ------------------------------------------------------------------ list form
+
+namespace ListaFiltro {
+
+QStringList parse(QStringView list)
+{
+    QStringList values;
+    qsizetype pos = (!list.isEmpty() && list.front() == kSeparator) ? 1 : 0;
+    const qsizetype size = list.size();
+    while (pos < size) {
+        const qsizetype next = list.indexOf(kSeparator, pos);
+        if (next < 0) {
+            values.append(list.sliced(pos).toString());
+            break;
+        }
+        values.append(list.sliced(pos, next - pos).toString());
+        pos = next + 1;
+    }
+    return values;
+}
+
+QString build(const QStringList &values)
+{
+    if (values.isEmpty())
+        return {};
+    qsizetype size = 1;
+    for (const QString &value : values) {
+        if (value.contains(kSeparator))
+            throw Exception(QStringLiteral("o valor \"%1\" contém \"_\" e não pode ser levado na "
+                                           "lista do filtro, que o separaria em dois.")
+                                .arg(value));
+        size += value.size() + 1;
+    }
+    QString out;
+    out.reserve(size);
+    out.append(kSeparator);
+    for (const QString &value : values) {
+        out.append(value);
+        out.append(kSeparator);
+    }
+    return out;
+}
+
+} // namespace ListaFiltro
+
+// ------------------------------------------------------------------ model
+
+TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
+                                         const QStringList &values, bool singleMark,
+                                         QObject *parent)
+    : QAbstractTableModel(parent), m_dataSet(dataSet), m_keyField(keyField),
+      m_singleMark(singleMark)
+{
+    if (!dataSet)
+        fail(QStringLiteral("nenhum conjunto de dados informado."));
+    if (!dataSet->Active())
+        fail(QStringLiteral("o conjunto de dados \"%1\" está fechado.").arg(dataSet->objectName()));
+    if (!keyField || keyField->DataSet() != dataSet)
+        fail(QStringLiteral("o campo-chave não pertence ao conjunto de dados \"%1\".")
+                 .arg(dataSet->objectName()));
+    const qsizetype rows = dataSet->RecordCount();
+    if (rows > std::numeric_limits<int>::max())
+        fail(QStringLiteral("há %1 linhas, mais do que a lista consegue mostrar.").arg(rows));
+
+    const QList<TField *> &fields = dataSet->Fields();
+    for (qsizetype i = 1; i < fields.size(); ++i)
+        if (fields[i]->Visible())
+            m_columns.append(fields[i]);
+
+    // The incoming values, each once; a value can never hold "_" here, since
+    // the list form would have cut it in two.
+    std::vector<QByteArray> wanted;
+    wanted.reserve(size_t(values.size()));
+    std::unordered_map<std::string_view, size_t> lookup;
+    lookup.reserve(size_t(values.size()));
+    for (const QString &value : values) {
+        if (value.contains(kSeparator))
+            fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
+                     .arg(value));
+        wanted.push_back(value.toUtf8());
+        if (!lookup.emplace(view(wanted.back()), wanted.size() - 1).second)
+            wanted.pop_back();
+    }
+    std::vector<bool> found(wanted.size(), false);
+
+    // One shared copy of the rows: no cell is copied to read them.
+    const quv::DataPacket packet = dataSet->Data();
+    CellReader key(dataSet, packet, keyField);
+    QList<TField *> searched;
+    for (const QPointer<TField> &field : std::as_const(m_columns))
+        searched.append(field);
+    if (!searched.contains(keyField))
+        searched.prepend(keyField);
+    std::vector<CellReader> readers;
+    readers.reserve(size_t(searched.size()));
+    for (const TField *field : std::as_const(searched))
+        readers.emplace_back(dataSet, packet, field);
+
+    m_marked.assign(size_t(rows), false);
+    m_blocked.assign(size_t(rows), false);
+    m_rowStart.reserve(size_t(rows) + 1);
+    // Written through a pointer with room checked per cell: a QByteArray
+    // append per cell costs as much as the folding itself.
+    qsizetype used = 0;
+    m_search.resize(packet.byteSize() + rows * (searched.size() + 1) + kSearchPadding);
+    const auto room = [this, &used](qsizetype more) {
+        if (used + more > m_search.size())
+            m_search.resize(std::max(m_search.size() + m_search.size() / 2, used + more));
+    };
+    for (qsizetype row = 0; row < rows; ++row) {
+        if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
+            fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
+        m_rowStart.push_back(std::uint32_t(used));
+
+        const QByteArrayView k = key(row);
+        if (k.contains('_')) {
+            m_blocked[size_t(row)] = true;
+            ++m_blockedCount;
+        } else if (const auto hit = lookup.find(view(k)); hit != lookup.end()) {
+            m_marked[size_t(row)] = true;
+            ++m_markedCount;
+            found[hit->second] = true;
+        }
+        for (CellReader &read : readers) {
+            const QByteArrayView cell = read(row);
+            room(cell.size() * 3 + 1);
+            char *end = writeFolded(m_search.data() + used, cell);
+            *end = '\0';
+            used = end + 1 - m_search.constData();
+        }
+    }
+    if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
+        fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
+    m_rowStart.push_back(std::uint32_t(used));
+    room(kSearchPadding);
+    std::memset(m_search.data() + used, 0, kSearchPadding);
+    m_search.truncate(used + kSearchPadding);
+    m_search.squeeze();
+
+    for (size_t i = 0; i < wanted.size(); ++i)
+        if (!found[i])
+            m_absent.append(QString::fromUtf8(wanted[i]));
+}
+
+TPesquisaListaModel::~TPesquisaListaModel() = default;
+
+int TPesquisaListaModel::rowCount(const QModelIndex &parent) const
+{
+    if (parent.isValid())
+        return 0;
+    return int(m_filtered ? m_shown.size() : m_marked.size());
+}
+
+int TPesquisaListaModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_columns.size()) + 1;
+}
+
+qsizetype TPesquisaListaModel::DataSetRow(int shownRow) const
+{
+    if (shownRow < 0 || shownRow >= rowCount())
+        return -1;
+    return m_filtered ? qsizetype(m_shown[size_t(shownRow)]) : shownRow;
+}
+
+bool TPesquisaListaModel::ownIndex(const QModelIndex &index) const
+{
+    return index.isValid() && index.model() == this && !index.parent().isValid() &&
+           index.row() < rowCount() && index.column() < columnCount();
+}
+
+bool TPesquisaListaModel::IsMarked(qsizetype row) const
+{
+    return row >= 0 && row < TotalRows() && m_marked[size_t(row)];
+}
+
+bool TPesquisaListaModel::IsBlocked(qsizetype row) const
+{
+    return row >= 0 && row < TotalRows() && m_blocked[size_t(row)];
+}
+
+QVariant TPesquisaListaModel::data(const QModelIndex &index, int role) const
+{
+    if (!ownIndex(index))
+        return {};
+    const qsizetype row = DataSetRow(index.row());
+    if (index.column() == 0) {
+        if (role == Qt::CheckStateRole)
+            return m_marked[size_t(row)] ? Qt::Checked : Qt::Unchecked;
+        if (role == Qt::ToolTipRole && m_blocked[size_t(row)])
+            return tr("Este valor contém \"_\" e não pode ser marcado: a lista do filtro usa "
+                      "\"_\" para separar os valores.");
+        return {};
+    }
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    // The dataset may have been reloaded or freed under the dialog; show
+    // nothing rather than another row's value.
+    if (!m_dataSet || row >= m_dataSet->RecordCount())
+        return {};
+    const TField *field = m_columns.at(index.column() - 1);
+    return field ? QVariant(m_dataSet->CellText(row, field)) : QVariant();
+}
+
+QVariant TPesquisaListaModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    if (section == 0)
+        return QString();
+    if (section < 1 || section > m_columns.size() || !m_columns.at(section - 1))
+        return {};
+    return m_columns.at(section - 1)->DisplayLabel();
+}
+
+Qt::ItemFlags TPesquisaListaModel::flags(const QModelIndex &index) const
+{
+    if (!ownIndex(index))
+        return Qt::NoItemFlags;
+    // The grid toggles marks itself (a click anywhere in the cell, the space
+    // bar), so the cell is not user-checkable: the delegate would toggle a
+    // second time.
+    if (index.column() == 0 && m_blocked[size_t(DataSetRow(index.row()))])
+        return Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+bool TPesquisaListaModel::setData(const QModelIndex &index, const QVariant &value, int role)
+{
+    if (role != Qt::CheckStateRole || !ownIndex(index) || index.column() != 0)
+        return false;
+    const qsizetype row = DataSetRow(index.row());
+    if (m_blocked[size_t(row)])
+        return false;
+    SetMarks({index.row()}, value.value<Qt::CheckState>() == Qt::Checked);
+    return true;
+}
+
+bool TPesquisaListaModel::setMark(qsizetype row, bool marked)
+{
+    if (m_blocked[size_t(row)] || m_marked[size_t(row)] == marked)
+        return false;
+    m_marked[size_t(row)] = marked;
+    m_markedCount += marked ? 1 : -1;
+    return true;
+}
+
+void TPesquisaListaModel::emitMarkColumnChanged()
+{
+    if (rowCount() > 0)
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+    emit marksChanged();
+}
+
+void TPesquisaListaModel::SetMarks(const QList<int> &shownRows, bool marked)
+{
+    if (m_singleMark && marked) {
+        const auto first = std::find_if(shownRows.begin(), shownRows.end(), [this](int r) {
+            const qsizetype row = DataSetRow(r);
+            return row >= 0 && !m_blocked[size_t(row)];
+        });
+        if (first == shownRows.end())
+            return;
+        const qsizetype keep = DataSetRow(*first);
+        if (m_markedCount == 1 && m_marked[size_t(keep)])
+            return;
+        std::fill(m_marked.begin(), m_marked.end(), false);
+        m_marked[size_t(keep)] = true;
+        m_markedCount = 1;
+        emitMarkColumnChanged();
+        return;
+    }
+    int top = std::numeric_limits<int>::max();
+    int bottom = -1;
+    for (int shown : shownRows) {
+        const qsizetype row = DataSetRow(shown);
+        if (row >= 0 && setMark(row, marked)) {
+            top = std::min(top, shown);
+            bottom = std::max(bottom, shown);
+        }
+    }
+    if (bottom < 0)
+        return;
+    emit dataChanged(index(top, 0), index(bottom, 0), {Qt::CheckStateRole});
+    emit marksChanged();
+}
+
+qsizetype TPesquisaListaModel::SetAllShown(bool marked)
+{
+    if (marked && m_singleMark)
+        return 0;
+    qsizetype changed = 0;
+    const int shown = rowCount();
+    for (int r = 0; r < shown; ++r)
+        changed += setMark(DataSetRow(r), marked) ? 1 : 0;
+    if (changed > 0)
+        emitMarkColumnChanged();
+    return changed;
+}
+
+template <class F> void TPesquisaListaModel::forEachMarkedKey(F &&f) const
+{
+    if (m_markedCount == 0)
+        return;
+    // The marks are by row: a dataset that changed under the dialog would
+    // give other rows' keys, so it is refused rather than read.
+    if (!m_dataSet || !m_keyField || !m_dataSet->Active() ||
+        m_dataSet->RecordCount() != TotalRows())
+        fail(QStringLiteral("o conjunto de dados mudou enquanto a lista estava aberta; "
+                            "as marcas não correspondem mais às linhas."));
+    const quv::DataPacket packet = m_dataSet->Data();
+    CellReader key(m_dataSet, packet, m_keyField);
+    // Keys read through the dataset (a calculated key) need storage that
+    // outlives the next read for the duplicate check.
+    std::vector<QByteArray> copies;
+    if (!key.Direct())
+        copies.reserve(size_t(m_markedCount));
+    // Duplicate keys are rare but possible (the same code under two names).
+    // An open-addressing table of indexes into `kept` checks them without a
+    // node allocation per key, which matters when everything is marked.
+    std::vector<QByteArrayView> kept;
+    kept.reserve(size_t(m_markedCount));
+    size_t capacity = 16;
+    while (capacity < size_t(m_markedCount) * 2)
+        capacity *= 2;
+    const size_t mask = capacity - 1;
+    std::vector<std::uint32_t> table(capacity, 0); // 0: empty; else index + 1
+    std::vector<size_t> hashes;
+    hashes.reserve(size_t(m_markedCount));
+    const qsizetype rows = TotalRows();
+    for (qsizetype row = 0; row < rows; ++row) {
+        if (!m_marked[size_t(row)])
+            continue;
+        QByteArrayView k = key(row);
+        if (!key.Direct()) {
+            copies.emplace_back(k.toByteArray());
+            k = copies.back();
+        }
+        const size_t hash = qHash(k);
+        size_t at = hash & mask;
+        bool duplicate = false;
+        while (table[at] != 0) {
+            const std::uint32_t other = table[at] - 1;
+            if (hashes[other] == hash && kept[other] == k) {
+                duplicate = true;
+                break;
+            }
+            at = (at + 1) & mask;
+        }
+        if (duplicate)
+            continue;
+        kept.push_back(k);
+        hashes.push_back(hash);
+        table[at] = std::uint32_t(kept.size());
+        f(k);
+    }
+}
+
+QStringList TPesquisaListaModel::MarkedKeys() const
+{
+    QStringList keys;
+    keys.reserve(m_markedCount);
+    forEachMarkedKey([&keys](QByteArrayView k) { keys.append(QString::fromUtf8(k)); });
+    return keys;
+}
+
+QString TPesquisaListaModel::WrittenList(bool withAbsent) const
+{
+    // Built in UTF-8 and converted once: a million marks make a list of
+    // megabytes, and a QString per key would cost seconds.
+    QByteArray out;
+    out.reserve(1 + m_markedCount * 12);
+    out.append('_');
+    forEachMarkedKey([&out](QByteArrayView k) {
+        out.append(k);
+        out.append('_');
+    });
+    if (withAbsent)
+        for (const QString &value : m_absent) {
+            out.append(value.toUtf8());
+            out.append('_');
+        }
+    return out.size() == 1 ? QString() : QString::fromUtf8(out);
+}
+
+void TPesquisaListaModel::SetFilterText(const QString &text)
+{
+    if (text == m_filterText)
+        return;
+    const QByteArray needle = folded(text);
+    std::vector<std::uint32_t> next;
+    if (!needle.isEmpty() && !needle.contains('\0')) {
+        const char *base = m_search.constData();
+        const char *key = needle.constData();
+        const size_t length = size_t(needle.size());
+        // A text that contains the previous one can only match rows the
+        // previous one matched: typing on narrows the last result. When that
+        // result is most of the rows, one pass over the whole copy is faster.
+        if (m_filtered && !m_filterNeedle.isEmpty() && needle.contains(m_filterNeedle) &&
+            m_shown.size() < m_marked.size() / 2) {
+            for (const std::uint32_t row : m_shown) {
+                const std::uint32_t from = m_rowStart[row];
+                if (findIn(base + from, m_rowStart[row + 1] - from, key, length))
+                    next.push_back(row);
+            }
+        } else {
+            const size_t total = m_rowStart.back();
+            size_t at = 0;
+            std::uint32_t row = 0;
+            while (at < total) {
+                const char *hit = findIn(base + at, total - at, key, length);
+                if (!hit)
+                    break;
+                // Hits come in order, so the row only ever moves forward.
+                const auto offset = std::uint32_t(hit - base);
+                while (m_rowStart[row + 1] <= offset)
+                    ++row;
+                next.push_back(row);
+                at = m_rowStart[++row];
+            }
+        }
+    }
+    beginResetModel();
+    m_filtered = !needle.isEmpty();
+    m_shown = std::move(next);
+    m_filterText = text;
+    m_filterNeedle = needle;
+    endResetModel();
+}
+
+// ------------------------------------------------------------------ grid
+
+TPesquisaListaGrid::TPesquisaListaGrid(QWidget *parent) : QTableView(parent)
+{
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTabKeyNavigation(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    setAlternatingRowColors(true);
+    // Every row has the same height, so the view never measures rows.
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setStretchLastSection(true);
+    horizontalHeader()->setSectionsClickable(false);
+}
+
+QList<int> TPesquisaListaGrid::selectedRowsOrCurrent(int current) const
+{
+    const QItemSelectionModel *selection = selectionModel();
+    if (!selection || !selection->isRowSelected(current, QModelIndex()))
+        return {current};
+    QList<int> rows;
+    for (const QItemSelectionRange &range : selection->selection())
+        for (int r = range.top(); r <= range.bottom(); ++r)
+            rows.append(r);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    // The row the user acted on comes first: with a single mark allowed it is
+    // the one that gets it.
+    rows.removeOne(current);
+    rows.prepend(current);
+    return rows;
+}
+
+void TPesquisaListaGrid::ToggleCurrent()
+{
+    auto *listModel = qobject_cast<TPesquisaListaModel *>(model());
+    const QModelIndex current = currentIndex();
+    if (!listModel || !current.isValid())
+        return;
+    const bool marked = listModel->IsMarked(listModel->DataSetRow(current.row()));
+    listModel->SetMarks(selectedRowsOrCurrent(current.row()), !marked);
+}
+
+void TPesquisaListaGrid::keyPressEvent(QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (event->key() == Qt::Key_Space && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {
+        ToggleCurrent();
+        event->accept();
+        return;
+    }
+    const QString text = event->text();
+    if (m_searchBox && !text.isEmpty() && text.front().isPrint() &&
+        !(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        m_searchBox->setFocus(Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(m_searchBox, event);
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void TPesquisaListaGrid::mousePressEvent(QMouseEvent *event)
+{
+    m_pressToggles = false;
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (event->button() != Qt::LeftButton || !index.isValid() || index.column() != 0 ||
+        (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier))) {
+        QTableView::mousePressEvent(event);
+        return;
+    }
+    m_pressed = index;
+    m_pressToggles = true;
+    // A click on a mark inside a selection of several rows acts on all of
+    // them, so the selection must survive the press.
+    const QItemSelectionModel *selection = selectionModel();
+    if (selection && selection->isRowSelected(index.row(), QModelIndex()) &&
+        selectedRowsOrCurrent(index.row()).size() > 1) {
+        event->accept();
+        return;
+    }
+    QTableView::mousePressEvent(event);
+}
+
+void TPesquisaListaGrid::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    // Platforms differ in whether the second press of a double click comes
+    // as a press or only as a double click; either way it is one more click
+    // on the mark, as on a check box.
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton && index.isValid() && index.column() == 0) {
+        mousePressEvent(event);
+        return;
+    }
+    QTableView::mouseDoubleClickEvent(event);
+}
+
+void TPesquisaListaGrid::mouseReleaseEvent(QMouseEvent *event)
+{
+    const bool toggles = m_pressToggles && event->button() == Qt::LeftButton;
+    m_pressToggles = false;
+    QTableView::mouseReleaseEvent(event);
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (!toggles || !index.isValid() || index != QModelIndex(m_pressed))
+        return;
+    auto *listModel = qobject_cast<TPesquisaListaModel *>(model());
+    if (!listModel)
+        return;
+    // A press on a mark that cannot be marked leaves the current row where it
+    // was, so the row is taken from the click, never from the cursor.
+    const bool marked = listModel->IsMarked(listModel->DataSetRow(index.row()));
+    if (selectionModel())
+        selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    listModel->SetMarks(selectedRowsOrCurrent(index.row()), !marked);
+}
+
+void TPesquisaListaGrid::keyboardSearch(const QString &search)
+{
+    // The item view's own search walks every row through the model; the
+    // search box does the same job over the prepared copy.
+    if (m_searchBox) {
+        m_searchBox->setFocus(Qt::OtherFocusReason);
+        m_searchBox->insert(search);
+    }
+}
+
+// ------------------------------------------------------------------ dialog
+
+namespace {
+
+TDataSet *checkedDataSet(TDataSource *dataSource, const QString &keyField, TField **key)
+{
+    if (!dataSource)
+        fail(QStringLiteral("nenhuma fonte de dados informada."));
+    TDataSet *dataSet = dataSource->DataSet();
+    if (!dataSet)
+        fail(QStringLiteral("a fonte de dados \"%1\" não está ligada a um conjunto de dados.")
+                 .arg(dataSource->objectName()));
+    if (!dataSet->Active())
+        fail(QStringLiteral("o conjunto de dados \"%1\" está fechado.").arg(dataSet->objectName()));
+    *key = dataSet->FindField(keyField);
+    if (!*key)
+        fail(QStringLiteral("o campo \"%1\" não existe no conjunto de dados \"%2\".")
+                 .arg(keyField, dataSet->objectName()));
+    return dataSet;
+}
+
+} // namespace
+
+TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QString &keyField,
+                                           const QString &caption, bool flag, const QString &list,
+                                           QWidget *parent)
+    : QDialog(parent)
+{
+    TField *key = nullptr;
+    TDataSet *dataSet = checkedDataSet(dataSource, keyField, &key);
+    m_model = new TPesquisaListaModel(dataSet, key, ListaFiltro::parse(list), flag, this);
+
+    setObjectName(QStringLiteral("dlgPesquisaLista"));
+    setWindowTitle(caption);
+    setSizeGripEnabled(true);
+
+    auto *prompt = new QLabel(tr("&Procurar:"), this);
+    m_searchBox = new QLineEdit(this);
+    m_searchBox->setObjectName(QStringLiteral("edtBusca"));
+    m_searchBox->setPlaceholderText(tr("Código ou nome"));
+    m_searchBox->setClearButtonEnabled(true);
+    prompt->setBuddy(m_searchBox);
+    auto *searchRow = new QHBoxLayout;
+    searchRow->addWidget(prompt);
+    searchRow->addWidget(m_searchBox, 1);
+
+    m_grid = new TPesquisaListaGrid(this);
+    m_grid->setObjectName(QStringLiteral("grdLista"));
+    m_grid->setModel(m_model);
+    m_grid->setSearchBox(m_searchBox);
+    m_searchBox->installEventFilter(this);
+
+    // Widths from the labels and the first rows only: measuring every row
+    // would read the whole dataset.
+    const QFontMetrics metrics = m_grid->fontMetrics();
+    const int indicator = m_grid->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 16;
+    m_grid->setColumnWidth(0, indicator);
+    const int sample = std::min(m_model->rowCount(), 200);
+    for (int column = 1; column + 1 < m_model->columnCount(); ++column) {
+        int width =
+            metrics.horizontalAdvance(m_model->headerData(column, Qt::Horizontal).toString());
+        for (int r = 0; r < sample; ++r)
+            width = std::max(
+                width, metrics.horizontalAdvance(m_model->index(r, column).data().toString()));
+        m_grid->setColumnWidth(column, std::min(width + 16, 300));
+    }
+
+    m_blocked = new QLabel(this);
+    m_blocked->setObjectName(QStringLiteral("lblBloqueados"));
+    m_blocked->setWordWrap(true);
+    m_blocked->setVisible(m_model->BlockedCount() > 0);
+    m_blocked->setText(
+        m_model->BlockedCount() == 1
+            ? tr("1 valor contém \"_\" e não pode ser marcado: a lista do filtro usa \"_\" para "
+                 "separar os valores.")
+            : tr("%1 valores contêm \"_\" e não podem ser marcados: a lista do filtro usa \"_\" "
+                 "para separar os valores.")
+                  .arg(number(m_model->BlockedCount())));
+
+    // Values of the incoming filter that the dimension no longer lists are
+    // kept unless the user says otherwise: dropping them unseen would change
+    // the stored filter behind the user's back, and dropping the last ones
+    // would remove the filter altogether.
+    const qsizetype absent = m_model->AbsentValues().size();
+    m_keepAbsent = new QCheckBox(this);
+    m_keepAbsent->setObjectName(QStringLiteral("chkManterAusentes"));
+    m_keepAbsent->setChecked(true);
+    m_keepAbsent->setVisible(absent > 0);
+    m_keepAbsent->setText(absent == 1
+                              ? tr("Manter 1 valor do filtro que não existe mais na dimensão")
+                              : tr("Manter %1 valores do filtro que não existem mais na dimensão")
+                                    .arg(number(absent)));
+    m_keepAbsent->setToolTip(m_model->AbsentValues().mid(0, 20).join(QStringLiteral(", ")) +
+                             (absent > 20 ? QStringLiteral(", …") : QString()));
+
+    m_markAll = new QPushButton(tr("&Marcar todos"), this);
+    m_markAll->setObjectName(QStringLiteral("btnMarcarTodos"));
+    m_markAll->setEnabled(!flag);
+    m_unmarkAll = new QPushButton(tr("&Desmarcar todos"), this);
+    m_unmarkAll->setObjectName(QStringLiteral("btnDesmarcarTodos"));
+    m_shown = new QLabel(this);
+    m_shown->setObjectName(QStringLiteral("lblExibidos"));
+    m_count = new QLabel(this);
+    m_count->setObjectName(QStringLiteral("lblContagem"));
+    auto *markRow = new QHBoxLayout;
+    markRow->addWidget(m_markAll);
+    markRow->addWidget(m_unmarkAll);
+    markRow->addStretch(1);
+    markRow->addWidget(m_shown);
+    markRow->addSpacing(12);
+    markRow->addWidget(m_count);
+
+    auto *ok = new QPushButton(tr("OK"), this);
+    ok->setObjectName(QStringLiteral("btnOk"));
+    auto *cancel = new QPushButton(tr("Cancelar"), this);
+    cancel->setObjectName(QStringLiteral("btnCancelar"));
+    // Enter in the search box must not close the dialog half-way through a
+    // search: no button is a default one.
+    for (QPushButton *button : {m_markAll, m_unmarkAll, ok, cancel}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    auto *buttonRow = new QHBoxLayout;
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(ok);
+    buttonRow->addWidget(cancel);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(searchRow);
+    layout->addWidget(m_grid, 1);
+    layout->addWidget(m_blocked);
+    layout->addWidget(m_keepAbsent);
+    layout->addLayout(markRow);
+    layout->addLayout(buttonRow);
+    resize(640, 480);
+
+    connect(m_searchBox, &QLineEdit::textChanged, this, [this](const QString &text) {
+        m_model->SetFilterText(text);
+        updateCounts();
+    });
+    connect(m_searchBox, &QLineEdit::returnPressed, m_grid,
+            [this] { m_grid->setFocus(Qt::OtherFocusReason); });
+    connect(m_markAll, &QPushButton::clicked, this, [this] { m_model->SetAllShown(true); });
+    connect(m_unmarkAll, &QPushButton::clicked, this, [this] { m_model->SetAllShown(false); });
+    connect(m_model, &TPesquisaListaModel::marksChanged, this, [this] {
+        // One mark allowed means one value in the result, kept ones included.
+        if (m_model->SingleMark() && m_model->MarkedCount() > 0)
+            m_keepAbsent->setChecked(false);
+        updateCounts();
+    });
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    updateCounts();
+    m_searchBox->setFocus(Qt::OtherFocusReason);
+}
+
+TPesquisaListaDialog::~TPesquisaListaDialog() = default;
+
+void TPesquisaListaDialog::updateCounts()
+{
+    const qsizetype marked = m_model->MarkedCount();
+    m_count->setText(tr("%1 de %2 %3")
+                         .arg(number(marked), number(m_model->TotalRows()),
+                              marked == 1 ? tr("marcado") : tr("marcados")));
+    const bool filtered = !m_model->FilterText().isEmpty();
+    m_shown->setVisible(filtered);
+    m_shown->setText(tr("%1 exibidos").arg(number(m_model->rowCount())));
+}
+
+QString TPesquisaListaDialog::Lista() const
+{
+    return m_model->WrittenList(m_keepAbsent->isChecked());
+}
+
+bool TPesquisaListaDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // Down from the search box goes to the rows, as in any search list.
+    if (watched == m_searchBox && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Down || key->key() == Qt::Key_PageDown) {
+            m_grid->setFocus(Qt::OtherFocusReason);
+            if (!m_grid->currentIndex().isValid() && m_model->rowCount() > 0)
+                m_grid->setCurrentIndex(m_model->index(0, 1));
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+// ------------------------------------------------------------------ entry
+
+bool PesquisaListaMsg(TDataSource *dataSource, const QString &keyField, const QString &caption,
+                      bool flag, QString &list)
+{
+    // On the heap and watched: the main window may close under a modal
+    // dialog, taking its children with it.
+    QPointer<TPesquisaListaDialog> dialog = new TPesquisaListaDialog(
+        dataSource, keyField, caption, flag, list, Application->MainForm());
+    const auto cleanup = qScopeGuard([&dialog] { delete dialog.data(); });
+    dialog->setWindowModality(Qt::ApplicationModal);
+    const int result = dialog->exec();
+    if (!dialog || result != QDialog::Accepted)
+        return false;
+    list = dialog->Lista();
+    return true;
+}
