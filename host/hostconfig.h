@@ -1,0 +1,64 @@
+#pragma once
+
+// What the host is told at start: where the shared database is, where the
+// application server listens and how to log in, and what to do right away.
+// Values come from an INI file (--config) and the command line; the command
+// line wins key by key.
+
+#include <QString>
+#include <QStringList>
+
+namespace quv::host {
+
+struct HostConfig
+{
+    static constexpr int DefaultServerPort = 5211;
+
+    /// "sqlite:/path/file.db" or "postgres://user:pw@host:port/db"; empty when
+    /// no shared database is configured.
+    QString database;
+    QString serverHost = QStringLiteral("127.0.0.1");
+    int serverPort = DefaultServerPort;
+    QString token;
+    bool tls = false;
+    QString caFile;
+    /// Folder of the screen packages; empty: the executable's folder.
+    QString packageDir;
+    /// Screen codes to open once the main window is up.
+    QStringList openScreens;
+    /// When set: open the screen, render it to this PNG (and one file per
+    /// page), then quit.
+    QString renderPng;
+    bool quitAfterOpen = false;
+    /// Where the values came from, for messages.
+    QString configFile;
+};
+
+struct ConfigParseResult
+{
+    enum class Action
+    {
+        Run,
+        ShowHelp,
+        Error
+    };
+    Action action = Action::Run;
+    HostConfig config;
+    /// The help text for ShowHelp, the reason for Error.
+    QString text;
+};
+
+/// Parses the process arguments (the first one is the program). Never
+/// throws; every problem comes back as Action::Error with a message that
+/// names the offending option or INI key.
+ConfigParseResult parseHostConfig(const QStringList &arguments);
+
+/// Screen codes the host knows how to open, with the package holding each.
+QString packageForScreen(const QString &screenCode);
+QStringList knownScreens();
+
+/// The page images written beside `file` by --render-png: "<base>-page<n>.png"
+/// where <base> is `file` without a trailing ".png".
+QString pageImagePath(const QString &file, int pageNumber);
+
+} // namespace quv::host

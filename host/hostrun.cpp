@@ -1,0 +1,107 @@
+#include "hostrun.h"
+
+#include "exceptiondisplay.h"
+#include "host.h"
+#include "hostapplication.h"
+#include "hostconfig.h"
+#include "mainwindow.h"
+#include "screenrenderer.h"
+
+#include "framework/application.h"
+
+#include <QTextStream>
+#include <QTimer>
+
+namespace quv::host {
+
+namespace {
+
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
+// Opens the screens asked for at start; in a batch run also renders and ends
+// the run with the status the caller returns.
+void startUp(Host &host, ExceptionDisplay &display, int &status)
+{
+    const HostConfig &config = host.config();
+    for (const QString &screen : config.openScreens)
+        host.openScreen(screen);
+
+    const bool batch = !config.renderPng.isEmpty() || config.quitAfterOpen;
+    if (!batch)
+        return;
+    if (!config.renderPng.isEmpty() && display.shownCount() == 0) {
+        const QString message = renderScreen(host.mainWindow()->mdiArea(), config.renderPng);
+        if (!message.isEmpty())
+            display.show(message);
+        else
+            QTextStream(stdout) << "rendered " << config.renderPng << ", "
+                                << pageImagePath(config.renderPng, 1) << ", "
+                                << pageImagePath(config.renderPng, 2) << Qt::endl;
+    }
+    // Every failure of the run went through the display (on stderr here).
+    status = display.shownCount() == 0 ? 0 : ExitFailure;
+    QCoreApplication::exit(status);
+}
+
+} // namespace
+
+bool displayAvailable()
+{
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
+           !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+int runHost(int &argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    const ConfigParseResult parsed = parseHostConfig(arguments);
+    if (parsed.action == ConfigParseResult::Action::ShowHelp) {
+        QTextStream(stdout) << parsed.text;
+        return 0;
+    }
+    if (parsed.action == ConfigParseResult::Action::Error) {
+        QTextStream(stderr) << "quv-host: " << parsed.text << "\n"
+                            << "Try 'quv-host --help'." << Qt::endl;
+        return ExitUsage;
+    }
+    if (!displayAvailable()) {
+        QTextStream(stderr)
+            << "quv-host: no display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+               "To render the screen without a display:\n"
+               "  QT_QPA_PLATFORM=offscreen quv-host --db <connection> --render-png screen.png\n"
+               "or run the window under a virtual X server:\n"
+               "  xvfb-run quv-host --db <connection>"
+            << Qt::endl;
+        return ExitFailure;
+    }
+
+    HostApplication app(argc, argv);
+    ExceptionDisplay &display = app.exceptionDisplay();
+    const HostConfig &config = parsed.config;
+    display.setBatch(!config.renderPng.isEmpty() || config.quitAfterOpen);
+
+    TApplication framework;
+    Application = &framework;
+
+    int status = 0;
+    {
+        Host host(config, display);
+        host.openDatabase();
+        host.mainWindow()->show();
+        QTimer::singleShot(0, &host,
+                           [&host, &display, &status] { startUp(host, display, status); });
+        const int rc = app.exec();
+        if (status == 0)
+            status = rc;
+        host.shutdown();
+    }
+    Application = nullptr;
+    return status;
+}
+
+} // namespace quv::host

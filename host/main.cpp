@@ -1,0 +1,6 @@
+#include "hostrun.h"
+
+int main(int argc, char **argv)
+{
+    return quv::host::runHost(argc, argv);
+}

@@ -1,0 +1,200 @@
+// The host executable end to end: command line, the display check, and the
+// batch runs (--quit-after-open, --render-png) against stand-in packages.
+
+#include "hostconfig.h"
+
+#include "tests/support/serverprocess.h"
+#include "tests/support/testdatabase.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString HostExe = QStringLiteral(QUV_BIN_DIR "/quv-host");
+const QString WindowDir = QStringLiteral(QUV_TEST_PACKAGE_DIR "/window");
+const QString CountingDir = QStringLiteral(QUV_TEST_PACKAGE_DIR "/counting");
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QProcessEnvironment offscreen()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+Run runHost(const QStringList &args, const QProcessEnvironment &env = offscreen())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(HostExe, args);
+    Run r;
+    if (!p.waitForStarted(10000)) {
+        r.err = p.errorString();
+        return r;
+    }
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("timed out");
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+} // namespace
+
+class TestHostProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY2(QFileInfo(HostExe).isExecutable(), qPrintable(HostExe)); }
+
+    void withoutDisplaySuggestsOffscreen()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        const Run r = runHost({}, env);
+        QCOMPARE(r.exitCode, 1);
+        for (const char *hint : {"--render-png", "QT_QPA_PLATFORM=offscreen", "xvfb-run"})
+            QVERIFY2(r.err.contains(QLatin1StringView(hint)), qPrintable(r.err));
+    }
+
+    void helpAndUsageErrors()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        const Run help = runHost({QStringLiteral("--help")}, env);
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY2(help.out.contains(QStringLiteral("--render-png")), qPrintable(help.out));
+
+        const Run bad = runHost({QStringLiteral("--server-port"), QStringLiteral("99999")}, env);
+        QCOMPARE(bad.exitCode, 2);
+        QVERIFY2(bad.err.contains(QStringLiteral("invalid server port '99999'")),
+                 qPrintable(bad.err));
+    }
+
+    void quitAfterOpen()
+    {
+        const Run ok =
+            runHost({"--package-dir", WindowDir, "--open", "QUV01000", "--quit-after-open"});
+        QVERIFY2(ok.exitCode == 0, qPrintable(ok.err));
+        const Run counting =
+            runHost({"--package-dir", CountingDir, "--open", "QUV01000", "--quit-after-open"});
+        QVERIFY2(counting.exitCode == 0, qPrintable(counting.err));
+
+        QProcessEnvironment failing = offscreen();
+        failing.insert(QStringLiteral("QUV_TEST_PACKAGE_FAIL"), QStringLiteral("1"));
+        const Run fail = runHost(
+            {"--package-dir", WindowDir, "--open", "QUV01000", "--quit-after-open"}, failing);
+        QCOMPARE(fail.exitCode, 1);
+        QVERIFY2(fail.err.contains(QStringLiteral("Servidor de aplicação indisponível (teste).")),
+                 qPrintable(fail.err));
+
+        const Run noDb =
+            runHost({"--package-dir", WindowDir, "--db", "sqlite:/nonexistent-dir/x.db", "--open",
+                     "QUV01000", "--quit-after-open"});
+        QCOMPARE(noDb.exitCode, 1);
+        QVERIFY2(noDb.err.contains(QStringLiteral("banco de dados compartilhado")),
+                 qPrintable(noDb.err));
+    }
+
+    void renderPngWritesScreenAndPages()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("tela.png"));
+        const Run r = runHost({"--package-dir", WindowDir, "--render-png", file});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+
+        const QImage whole(file);
+        const QImage page1(quv::host::pageImagePath(file, 1));
+        const QImage page2(quv::host::pageImagePath(file, 2));
+        QVERIFY(!whole.isNull());
+        QVERIFY(!page1.isNull());
+        QVERIFY(!page2.isNull());
+        QCOMPARE(page1.size(), whole.size());
+        QCOMPARE(page2.size(), whole.size());
+        // The stand-in screen paints its first page yellow and its second
+        // cyan once its tab is clicked: each page file must show its own
+        // page, reached the way a user reaches it.
+        const auto countColor = [](const QImage &image, QColor color) {
+            int n = 0;
+            for (int y = 0; y < image.height(); y += 4)
+                for (int x = 0; x < image.width(); x += 4)
+                    n += image.pixelColor(x, y) == color;
+            return n;
+        };
+        QVERIFY(countColor(page1, Qt::yellow) > 100);
+        QCOMPARE(countColor(page1, Qt::cyan), 0);
+        QVERIFY(countColor(page2, Qt::cyan) > 100);
+        QCOMPARE(countColor(page2, Qt::yellow), 0);
+    }
+
+    // The real package, screen and server on the demo warehouse: the screen
+    // opens through the host's services, loads, renders and shuts down.
+    void realScreenAgainstDemoServer()
+    {
+        QString database;
+        QUV_FRESH_DEMO(QStringLiteral("sqlite"), database);
+        quv::test::ServerProcess server;
+        QVERIFY2(server.start(database), qPrintable(server.errorString()));
+        const QStringList common{"--db",          database,
+                                 "--server-host", server.host(),
+                                 "--server-port", QString::number(server.port()),
+                                 "--token",       quv::test::ServerProcess::Token};
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("quv01000.png"));
+        const Run render = runHost(common + QStringList{"--render-png", file});
+        QVERIFY2(render.exitCode == 0, qPrintable(render.err));
+        for (int page = 1; page <= 2; ++page)
+            QVERIFY(!QImage(quv::host::pageImagePath(file, page)).isNull());
+        QVERIFY(QImage(file).width() > 200);
+
+        // A wrong token: the screen cannot log in, and the run says so.
+        QStringList wrong = common;
+        wrong[wrong.indexOf(quv::test::ServerProcess::Token)] = QStringLiteral("wrong-token-123");
+        const Run refused = runHost(wrong + QStringList{"--open", "QUV01000", "--quit-after-open"});
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY2(refused.err.contains(QString::number(server.port())), qPrintable(refused.err));
+        QCOMPARE(server.stop(), 0);
+    }
+
+    void renderPngFailuresWriteNothing()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("tela.png"));
+        const Run missing = runHost({"--package-dir", dir.path(), "--render-png", file});
+        QCOMPARE(missing.exitCode, 1);
+        QVERIFY2(missing.err.contains(dir.filePath(QStringLiteral("libPKG_QUV01000.so"))),
+                 qPrintable(missing.err));
+
+        // A package that opens no window at all: nothing to render.
+        const Run windowless = runHost({"--package-dir", CountingDir, "--render-png", file});
+        QCOMPARE(windowless.exitCode, 1);
+        QVERIFY2(windowless.err.contains(QStringLiteral("não apareceu")),
+                 qPrintable(windowless.err));
+
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.png")}), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHostProcess)
+#include "tst_hostprocess.moc"
