@@ -1,0 +1,223 @@
+#pragma once
+
+// The access-control screen "QUV01000": which facts and dimensions of the
+// warehouse each operator group and each operator may use, and which values
+// of a granted dimension they may see.
+//
+// The screen is one class by design; its behaviour is spread over one source
+// file per concern:
+//   Cli_quv01000.cpp          entry point, single instance, lifecycle
+//   Cli_quv01000_layout.cpp   components, layout, pictures, event wiring
+//   Cli_quv01000_grants.cpp   loading a principal's grants, focus, navigation
+//   Cli_quv01000_marks.cpp    calculated marks and their pictures in the grids
+//   Cli_quv01000_editing.cpp  toggling one grant or a whole grid
+//   Cli_quv01000_filters.cpp  dimension value filters
+
+#include "framework/adoquery.h"
+#include "framework/dataset.h"
+#include "framework/dbgrid.h"
+#include "framework/messages.h"
+#include "framework/netconnection.h"
+#include "framework/padrao.h"
+
+#include <QString>
+#include <QVariant>
+
+class QSplitter;
+class TImage;
+class TPanel;
+class TScrollBox;
+
+namespace Cli_quv01000 {
+
+class TfrmControleAcesso;
+
+// Module variables of the unit: one copy per loaded package.
+extern TfrmControleAcesso *frmControleAcesso;
+extern bool boIdCriado;
+extern quint8 byNrGrid;
+extern QString stLocatePk1;
+extern QString stLocatePk2;
+extern bool boTChkFatoOpGrup;
+extern bool boTChkFatoOpOper;
+extern bool boTChkDimeOpGrup;
+extern bool boTChkDimeOpOper;
+
+/// Opens the screen: creates the single instance on first use, otherwise
+/// restores and shows the existing one.
+void criaControleAcesso();
+
+/// Unit initialization and finalization, run by the package entries.
+void initialization();
+void finalization();
+
+/// Grid numbers kept in byNrGrid and taken by alteraCheck.
+enum GridNumber : quint8
+{
+    GridPadrao = 0,
+    GridFatosGrup = 1,
+    GridDimeGrup = 2,
+    GridOperador = 3,
+    GridFatosOper = 4,
+    GridDimeOper = 5,
+};
+
+class TfrmControleAcesso : public TfrmPadrao
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmControleAcesso(QWidget *owner = nullptr);
+    ~TfrmControleAcesso() override;
+
+    // ---- lifecycle
+    void FormCreate(QObject *Sender);
+    void FormClose(QObject *Sender, TCloseAction &Action);
+    void FormDestroy(QObject *Sender);
+    void netControleAcessoBeforeConnect(QObject *Sender);
+
+    // ---- grant loading and navigation
+    void changeRow(const QString &key);
+    void qryOperGrupAfterScroll(TDataSet *DataSet);
+    void qryOperOperAfterScroll(TDataSet *DataSet);
+    void dbgPadraoEnter(QObject *Sender);
+    void dbgFatosGrupEnter(QObject *Sender);
+    void dbgDimeGrupEnter(QObject *Sender);
+    void dbgOperadorEnter(QObject *Sender);
+    void dbgFatosOperEnter(QObject *Sender);
+    void dbgDimeOperEnter(QObject *Sender);
+    void navigator();
+    void sbtProcurarClick(QObject *Sender);
+    void sbtVerificarClick(QObject *Sender);
+    void pgcPadraoChange(QObject *Sender);
+    void dtsPadraoDataChange(QObject *Sender, TField *Field);
+    void dtsOperGrupStateChange(QObject *Sender);
+
+    // ---- calculated marks
+    void cdsFatoOperGrupCalcFields(TDataSet *DataSet);
+    void cdsFatoOperOperCalcFields(TDataSet *DataSet);
+    void cdsDimeOperGrupCalcFields(TDataSet *DataSet);
+    void cdsDimeOperOperCalcFields(TDataSet *DataSet);
+
+    // ---- drawing
+    void drawColumn(QObject *Sender, const QRect &Rect, int DataCol, TColumn *Column,
+                    TGridDrawState State);
+    void dbgPadraoDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol, TColumn *Column,
+                                 TGridDrawState State);
+    void dbgFatosGrupDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol,
+                                    TColumn *Column, TGridDrawState State);
+    void dbgDimeGrupDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol, TColumn *Column,
+                                   TGridDrawState State);
+    void dbgOperadorDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol, TColumn *Column,
+                                   TGridDrawState State);
+    void dbgFatosOperDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol,
+                                    TColumn *Column, TGridDrawState State);
+    void dbgDimeOperDrawColumnCell(QObject *Sender, const QRect &Rect, int DataCol, TColumn *Column,
+                                   TGridDrawState State);
+
+    // ---- grant editing
+    void alteraCheck(quint8 nrGrid);
+    void dbgFatosGrupKeyPress(QObject *Sender, QChar &Key);
+    void dbgDimeGrupKeyPress(QObject *Sender, QChar &Key);
+    void dbgFatosOperKeyPress(QObject *Sender, QChar &Key);
+    void dbgDimeOperKeyPress(QObject *Sender, QChar &Key);
+    void dbgFatosGrupCellClick(TColumn *Column);
+    void dbgDimeGrupCellClick(TColumn *Column);
+    void dbgFatosOperCellClick(TColumn *Column);
+    void dbgDimeOperCellClick(TColumn *Column);
+    void dbgFatosGrupDblClick(QObject *Sender);
+    void dbgDimeGrupDblClick(QObject *Sender);
+    void dbgFatosOperDblClick(QObject *Sender);
+    void dbgDimeOperDblClick(QObject *Sender);
+    void dbgFatosGrupTitleClick(TColumn *Column);
+    void dbgFatosOperTitleClick(TColumn *Column);
+    void dbgDimeGrupTitleClick(TColumn *Column);
+    void dbgDimeOperTitleClick(TColumn *Column);
+    bool vd_check(const QVariant &Data, QString Key);
+
+    // ---- dimension value filters
+    void dbgDimeGrupKeyDown(QObject *Sender, quint16 &Key, TShiftState Shift);
+    void dbgDimeOperKeyDown(QObject *Sender, quint16 &Key, TShiftState Shift);
+    void pesqFiltro(QString key);
+    QString listaFiltro(QString key, QString nrSequeDime);
+    void FiltraDimensao(QString lista, QString key, QString nrSequeDime);
+
+    // ---- components (named as their objectName)
+    TImage *imgCheck, *imgUncheck, *imgPesqTrue, *imgPesqFalse, *imgFiltro, *imgEmpty;
+
+    TPanel *panOperGrup;
+    QSplitter *splSepOperGrup;
+    QSplitter *splSepFatoDimeGrup;
+    TPanel *Panel1, *panNomeFatoGrup, *Panel3;
+    TScrollBox *ScrollBox1;
+    TDBGrid *dbgFatosGrup;
+    TPanel *Panel2, *panNomeDimeGrup, *Panel5;
+    TScrollBox *ScrollBox2;
+    TDBGrid *dbgDimeGrup;
+
+    TPanel *panOperOper, *Panel4;
+    TScrollBox *ScrollBox3;
+    TDBGrid *dbgOperador;
+    QSplitter *splSepOperOper;
+    QSplitter *splSepFatoDimeOper;
+    TPanel *Panel6, *panNomeFatoOper, *Panel8;
+    TScrollBox *ScrollBox4;
+    TDBGrid *dbgFatosOper;
+    TPanel *Panel9, *panNomeDimeOper, *Panel11;
+    TScrollBox *ScrollBox5;
+    TDBGrid *dbgDimeOper;
+
+    TNetConnection *netControleAcesso;
+
+    TADOIBQuery *qryOperGrup;
+    TField *qryOperGrupCDGRUPOPER, *qryOperGrupDSGRUPOPER;
+    TADOIBQuery *qryOperOper;
+    TField *qryOperOperCDOPERADOR, *qryOperOperNMOPERADOR;
+    TADOIBQuery *qryListaFiltroGrup;
+    TField *qryListaFiltroGrupCDFILDIMEGRUPOP;
+    TADOIBQuery *qryListaFiltroOper;
+    TField *qryListaFiltroOperCDFILDIMEOPER;
+    TADOIBQuery *qryPesqFiltro;
+    TDataSetProvider *dspPesqFiltro;
+
+    TClientDataSet *cdsFatoOperGrup;
+    TField *cdsFatoOperGrupNMITEMDW, *cdsFatoOperGrupCDTABELADW, *cdsFatoOperGrupCDITEMDW,
+        *cdsFatoOperGrupCDTABELADWCTAC, *cdsFatoOperGrupCDITEMDWCTAC,
+        *cdsFatoOperGrupCDGRUPOPERCTAC, *cdsFatoOperGrupIDCHECK;
+    TClientDataSet *cdsFatoOperOper;
+    TField *cdsFatoOperOperNMITEMDW, *cdsFatoOperOperCDTABELADW, *cdsFatoOperOperCDITEMDW,
+        *cdsFatoOperOperCDTABELADWCTAC, *cdsFatoOperOperCDITEMDWCTAC,
+        *cdsFatoOperOperCDOPERADORCTAC, *cdsFatoOperOperIDCHECK;
+    TClientDataSet *cdsDimeOperGrup;
+    TField *cdsDimeOperGrupNRSEQUEDIMEFIL, *cdsDimeOperGrupCDGRUPOPERFIL,
+        *cdsDimeOperGrupNMITEMDIME, *cdsDimeOperGrupNRSEQUEDIME, *cdsDimeOperGrupCDTABELADIME,
+        *cdsDimeOperGrupDSPKDIME, *cdsDimeOperGrupNRSEQUEDIMECTAC, *cdsDimeOperGrupCDGRUPOPERCTAC,
+        *cdsDimeOperGrupIDCHECK, *cdsDimeOperGrupIDPESQ, *cdsDimeOperGrupDSITEMDIME,
+        *cdsDimeOperGrupIDFILTRO;
+    TClientDataSet *cdsDimeOperOper;
+    TField *cdsDimeOperOperNMITEMDIME, *cdsDimeOperOperNRSEQUEDIME, *cdsDimeOperOperCDTABELADIME,
+        *cdsDimeOperOperDSPKDIME, *cdsDimeOperOperDSITEMDIME, *cdsDimeOperOperNRSEQUEDIMECTAC,
+        *cdsDimeOperOperCDOPERADORCTAC, *cdsDimeOperOperNRSEQUEDIMEFIL,
+        *cdsDimeOperOperCDOPERADORFIL, *cdsDimeOperOperIDCHECK, *cdsDimeOperOperIDPESQ,
+        *cdsDimeOperOperIDFILTRO;
+    TClientDataSet *cdsPesqFiltro;
+    TClientDataSet *cdsTestaCheck;
+    TField *cdsTestaCheckCDCODIGOPAI;
+
+    TDataSource *dtsOperGrup, *dtsOperOper, *dtsFatoOperGrup, *dtsDimeOperGrup, *dtsFatoOperOper,
+        *dtsDimeOperOper, *dtsPesqFiltro;
+
+private:
+    QVariant executaPesqFiltro(const QString &statement);
+
+    void buildLayout();
+    void buildDataModule();
+    void buildPictures();
+    void wireEvents();
+    TDBGrid *makeGrantGrid(const QString &name, TDataSource *source);
+
+    struct TitleToggle;
+    void titleClick(const TitleToggle &toggle, TColumn *Column);
+};
+
+} // namespace Cli_quv01000
