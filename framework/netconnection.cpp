@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -184,7 +185,19 @@ void TNetConnection::connectOrThrow()
         }
         socket->connectToHostEncrypted(Host, quint16(Port));
         const bool ok = socket->waitForEncrypted(ConnectTimeout);
-        const QString error = socket->errorString();
+        QString error = socket->errorString();
+        // A failed verification is told apart from an unreachable server:
+        // it points at the CA file or at a server that is not the one meant.
+        if (!ok && !socket->sslHandshakeErrors().isEmpty()) {
+            QStringList reasons;
+            for (const QSslError &e : socket->sslHandshakeErrors())
+                reasons.append(e.errorString());
+            error = QStringLiteral("o certificado TLS do servidor não foi aceito (%1); verifique "
+                                   "o arquivo da autoridade certificadora%2.")
+                        .arg(reasons.join(QStringLiteral("; ")),
+                             caFile.isEmpty() ? QStringLiteral(" (usadas as do sistema)")
+                                              : QStringLiteral(" '%1'").arg(caFile));
+        }
         link->socket = std::move(socket);
         if (!ok)
             transportFailure(prefix + error);

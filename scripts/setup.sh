@@ -10,9 +10,16 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev  # Qt 6 Core/Network/Sql/Gui/Widgets/Test
   libqt6sql6-sqlite libqt6sql6-psql          # the two SQL drivers
   postgresql                                 # PostgreSQL test clusters
+  openssl                                    # throw-away TLS certificates in tests
   clang-format                               # formatting check
   xvfb xauth                                 # running the host on a virtual display
 )
+# scripts/fuzz.sh alone needs clang and libFuzzer; the default build does not.
+build=1
+if [[ ${1:-} == --fuzz ]]; then
+  packages+=(clang libclang-rt-14-dev)
+  build=0
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -33,5 +40,7 @@ if ((${#missing[@]} > 0)); then
   apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 fi
 
-cmake --preset default
-cmake --build --preset default -j "${QUV_BUILD_JOBS:-2}"
+if ((build)); then
+  cmake --preset default
+  cmake --build --preset default -j "${QUV_BUILD_JOBS:-2}"
+fi

@@ -2,7 +2,11 @@
 
 #include "contracts/wire.h"
 #include "db/sql.h"
+#include "server/audit.h"
 #include "server/rpcerror.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <QRegularExpression>
 #include <QSet>
@@ -262,7 +266,66 @@ QString unknownList(const QStringList &unknown, const QString &what)
     return text;
 }
 
+QJsonArray factJson(const QList<FactKey> &keys)
+{
+    QJsonArray list;
+    for (const FactKey &key : keys)
+        list.append(QJsonArray{key.first, key.second});
+    return list;
+}
+
+QJsonArray numberJson(const QList<int> &list)
+{
+    QJsonArray json;
+    for (int n : list)
+        json.append(n);
+    return json;
+}
+
+// The filter values of the principal on the given dimensions, for the
+// audit trail: {"<number>": [values in order]}.
+QJsonObject filterJson(const QSqlDatabase &db, const Kind &kind, const QString &code,
+                       const QList<int> &dimensions)
+{
+    const QSet<int> wanted(dimensions.cbegin(), dimensions.cend());
+    QJsonObject result;
+    QSqlQuery query = db::run(db,
+                              QStringLiteral("SELECT NRSEQUEDIME, %1 FROM %2 WHERE %3 = ? "
+                                             "ORDER BY NRSEQUEDIME, %1")
+                                  .arg(kind.filterValue, kind.filters, kind.codeColumn),
+                              {code});
+    QMap<int, QJsonArray> values;
+    while (query.next()) {
+        const int number = query.value(0).toInt();
+        if (wanted.contains(number))
+            values[number].append(cellText(query.value(1)));
+    }
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        result.insert(QString::number(it.key()), it.value());
+    return result;
+}
+
+QJsonObject dimensionState(const QList<int> &granted, const QJsonObject &filters)
+{
+    return QJsonObject{{QStringLiteral("granted"), numberJson(granted)},
+                       {QStringLiteral("filters"), filters}};
+}
+
 } // namespace
+
+void AccessControl::audit(Principal kind, const QString &code, const QJsonValue &items,
+                          const QJsonValue &before, const QJsonValue &after) const
+{
+    AuditEntry entry;
+    entry.administrator = m_administrator;
+    entry.method = m_method;
+    entry.kind = kind == Principal::Group ? QLatin1Char('G') : QLatin1Char('O');
+    entry.code = code;
+    entry.items = items;
+    entry.before = before;
+    entry.after = after;
+    writeAudit(m_db, entry);
+}
 
 QString AccessControl::factsSql(Principal principal)
 {
@@ -318,6 +381,12 @@ DataPacket AccessControl::setFactGrant(Principal principal, const QString &table
                 {table, item}))
         throw RpcError(code::UnknownKey,
                        QStringLiteral("Item de fato '%1/%2' não cadastrado.").arg(table, item));
+    const QList<FactKey> items{{table, item}};
+    const bool held = hasRow(m_db,
+                             QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND "
+                                            "CDITEMDW = ?")
+                                 .arg(kind.factGrants, kind.codeColumn),
+                             {code, table, item});
     if (grant)
         db::run(m_db,
                 QStringLiteral("INSERT INTO %1 (%2, CDTABELADW, CDITEMDW) VALUES (?, ?, ?) "
@@ -329,6 +398,9 @@ DataPacket AccessControl::setFactGrant(Principal principal, const QString &table
                 QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND CDITEMDW = ?")
                     .arg(kind.factGrants, kind.codeColumn),
                 {code, table, item});
+    audit(principal, code, factJson(items),
+          QJsonObject{{QStringLiteral("granted"), factJson(held ? items : QList<FactKey>())}},
+          QJsonObject{{QStringLiteral("granted"), factJson(grant ? items : QList<FactKey>())}});
     DataPacket packet = factsPacket(m_db, principal, code);
     transaction.commit();
     return packet;
@@ -341,6 +413,12 @@ DataPacket AccessControl::setDimensionGrant(Principal principal, const QString &
     db::Transaction transaction(m_db);
     requirePrincipal(m_db, kind, code);
     const Dimension dimension = requireDimension(m_db, number);
+    const QList<int> items{dimension.number};
+    const bool held = hasRow(m_db,
+                             QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
+                                 .arg(kind.dimensionGrants, kind.codeColumn),
+                             {code, dimension.number});
+    const QJsonObject filtersBefore = filterJson(m_db, kind, code, items);
     if (grant) {
         db::run(
             m_db,
@@ -358,6 +436,9 @@ DataPacket AccessControl::setDimensionGrant(Principal principal, const QString &
                     .arg(kind.dimensionGrants, kind.codeColumn),
                 {code, dimension.number});
     }
+    audit(principal, code, numberJson(items),
+          dimensionState(held ? items : QList<int>(), filtersBefore),
+          dimensionState(grant ? items : QList<int>(), grant ? filtersBefore : QJsonObject()));
     DataPacket packet = dimensionsPacket(m_db, principal, code);
     transaction.commit();
     return packet;
@@ -398,6 +479,10 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
                  QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM %1 WHERE %2 = ?")
                      .arg(kind.factGrants, kind.codeColumn),
                  {code});
+    QList<FactKey> heldBefore;
+    for (const FactKey &key : std::as_const(requested))
+        if (current.contains(key))
+            heldBefore.append(key);
     QList<QVariantList> changes;
     for (const FactKey &key : std::as_const(requested)) {
         if (grant && !current.contains(key))
@@ -416,6 +501,9 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
                                          "IN (VALUES %3)")
                               .arg(kind.factGrants, kind.codeColumn, QStringLiteral("%1")),
                           {code}, QStringLiteral("(?,?)"), changes);
+    audit(principal, code, factJson(requested),
+          QJsonObject{{QStringLiteral("granted"), factJson(heldBefore)}},
+          QJsonObject{{QStringLiteral("granted"), factJson(grant ? requested : QList<FactKey>())}});
     DataPacket packet = factsPacket(m_db, principal, code);
     transaction.commit();
     return packet;
@@ -455,6 +543,11 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
                                       QStringLiteral("SELECT NRSEQUEDIME FROM %1 WHERE %2 = ?")
                                           .arg(kind.dimensionGrants, kind.codeColumn),
                                       {code});
+    QList<int> heldBefore;
+    for (int number : std::as_const(requested))
+        if (current.contains(number))
+            heldBefore.append(number);
+    const QJsonObject filtersBefore = filterJson(m_db, kind, code, requested);
     QList<QVariantList> changes;
     for (int number : std::as_const(requested)) {
         if (grant && !current.contains(number))
@@ -474,6 +567,8 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
                                   .arg(table, kind.codeColumn, QStringLiteral("%1")),
                               {code}, QStringLiteral("?"), changes);
     }
+    audit(principal, code, numberJson(requested), dimensionState(heldBefore, filtersBefore),
+          dimensionState(grant ? requested : QList<int>(), grant ? filtersBefore : QJsonObject()));
     DataPacket packet = dimensionsPacket(m_db, principal, code);
     transaction.commit();
     return packet;
@@ -622,6 +717,9 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
                            .arg(dimension.name)
                            .arg(dimension.number)
                            .arg(kind.toThe, code));
+    const QJsonArray valuesBefore = filterJson(m_db, kind, code, {dimension.number})
+                                        .value(QString::number(dimension.number))
+                                        .toArray();
     db::run(m_db,
             QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
                 .arg(kind.filters, kind.codeColumn),
@@ -635,6 +733,11 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
         QStringLiteral("INSERT INTO %1 (%2, NRSEQUEDIME, %3) VALUES %4")
             .arg(kind.filters, kind.codeColumn, kind.filterValue, QStringLiteral("%1")),
         {}, QStringLiteral("(?,?,?)"), inserts);
+    QStringList sorted = values;
+    sorted.sort();
+    audit(principal, code, numberJson({dimension.number}),
+          QJsonObject{{QStringLiteral("values"), valuesBefore}},
+          QJsonObject{{QStringLiteral("values"), QJsonArray::fromStringList(sorted)}});
     transaction.commit();
 }
 

@@ -2,6 +2,7 @@
 
 #include "contracts/datapacket.h"
 
+#include <QJsonValue>
 #include <QSqlDatabase>
 #include <QString>
 
@@ -22,6 +23,13 @@ class AccessControl
 {
 public:
     explicit AccessControl(QSqlDatabase db) : m_db(std::move(db)) {}
+    /// Every change is written to the audit trail as made by `administrator`
+    /// through `method`, in the change's own transaction.
+    AccessControl(QSqlDatabase db, QString administrator, QString method)
+        : m_db(std::move(db)), m_administrator(std::move(administrator)),
+          m_method(std::move(method))
+    {
+    }
 
     /// Every fact item with the principal's grant columns, by item name.
     DataPacket facts(Principal kind, const QString &code) const;
@@ -61,7 +69,12 @@ public:
     static QString searchSql(const QString &table, const QString &key, const QString &description);
 
 private:
+    void audit(Principal kind, const QString &code, const QJsonValue &items,
+               const QJsonValue &before, const QJsonValue &after) const;
+
     QSqlDatabase m_db;
+    QString m_administrator;
+    QString m_method;
 };
 
 } // namespace quv::server

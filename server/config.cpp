@@ -9,15 +9,28 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 
 namespace quv::server {
 
 namespace {
 
-const QStringList IniKeys = {QStringLiteral("host"),        QStringLiteral("port"),
-                             QStringLiteral("db"),          QStringLiteral("token"),
-                             QStringLiteral("tokens-file"), QStringLiteral("max-frame"),
-                             QStringLiteral("allow-remote")};
+const QStringList IniKeys = {QStringLiteral("host"),
+                             QStringLiteral("port"),
+                             QStringLiteral("db"),
+                             QStringLiteral("token"),
+                             QStringLiteral("tokens-file"),
+                             QStringLiteral("max-frame"),
+                             QStringLiteral("allow-remote"),
+                             QStringLiteral("allow-remote-plaintext"),
+                             QStringLiteral("tls-cert"),
+                             QStringLiteral("tls-key"),
+                             QStringLiteral("max-connections"),
+                             QStringLiteral("max-rate"),
+                             QStringLiteral("login-timeout")};
 
 quint16 parsePort(const QString &text, const QString &origin)
 {
@@ -39,6 +52,37 @@ quint32 parseMaxFrame(const QString &text, const QString &origin)
                               .arg(MinimumMaxFrame)
                               .arg(wire::DefaultMaxFrame));
     return quint32(value);
+}
+
+int parseBounded(const QString &text, const QString &origin, const QString &name, int minimum,
+                 int maximum, const QString &unit)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < minimum || value > maximum)
+        throw ConfigError(QStringLiteral("%1: %2 '%3' must be %4 from %5 to %6")
+                              .arg(origin, name, text, unit)
+                              .arg(minimum)
+                              .arg(maximum));
+    return value;
+}
+
+int parseMaxConnections(const QString &text, const QString &origin)
+{
+    return parseBounded(text, origin, QStringLiteral("max-connections"), 1, 100000,
+                        QStringLiteral("a number of connections"));
+}
+
+int parseMaxRate(const QString &text, const QString &origin)
+{
+    return parseBounded(text, origin, QStringLiteral("max-rate"), 1, 1000000,
+                        QStringLiteral("a number of requests per second"));
+}
+
+int parseLoginTimeout(const QString &text, const QString &origin)
+{
+    return parseBounded(text, origin, QStringLiteral("login-timeout"), 1, 3600,
+                        QStringLiteral("a number of seconds"));
 }
 
 bool parseBool(const QString &text, const QString &origin)
@@ -89,6 +133,12 @@ void addToken(QList<QPair<QString, QString>> &tokens, const QPair<QString, QStri
     tokens.append(entry);
 }
 
+// A file named in the config file is relative to that file.
+QString resolvedPath(const QString &file, const QString &iniPath)
+{
+    return QFileInfo(file).isRelative() ? QFileInfo(iniPath).dir().filePath(file) : file;
+}
+
 // Everything the config file says, applied before the command line.
 void readConfigFile(const QString &path, ServerConfig &config)
 {
@@ -110,12 +160,25 @@ void readConfigFile(const QString &path, ServerConfig &config)
         config.database = ini.value(QStringLiteral("db")).toString();
     if (ini.contains(QStringLiteral("max-frame")))
         config.maxFrame = parseMaxFrame(ini.value(QStringLiteral("max-frame")).toString(), path);
-    if (ini.contains(QStringLiteral("allow-remote")))
-        config.allowRemote = parseBool(ini.value(QStringLiteral("allow-remote")).toString(), path);
+    for (const QString &key :
+         {QStringLiteral("allow-remote"), QStringLiteral("allow-remote-plaintext")})
+        if (ini.contains(key))
+            config.allowRemote = parseBool(ini.value(key).toString(), path);
+    if (ini.contains(QStringLiteral("tls-cert")))
+        config.tlsCert = resolvedPath(ini.value(QStringLiteral("tls-cert")).toString(), path);
+    if (ini.contains(QStringLiteral("tls-key")))
+        config.tlsKey = resolvedPath(ini.value(QStringLiteral("tls-key")).toString(), path);
+    if (ini.contains(QStringLiteral("max-connections")))
+        config.maxConnections =
+            parseMaxConnections(ini.value(QStringLiteral("max-connections")).toString(), path);
+    if (ini.contains(QStringLiteral("max-rate")))
+        config.maxRate = parseMaxRate(ini.value(QStringLiteral("max-rate")).toString(), path);
+    if (ini.contains(QStringLiteral("login-timeout")))
+        config.loginTimeout =
+            parseLoginTimeout(ini.value(QStringLiteral("login-timeout")).toString(), path);
     if (ini.contains(QStringLiteral("tokens-file"))) {
-        const QString file = ini.value(QStringLiteral("tokens-file")).toString();
         const QString resolved =
-            QFileInfo(file).isRelative() ? QFileInfo(path).dir().filePath(file) : file;
+            resolvedPath(ini.value(QStringLiteral("tokens-file")).toString(), path);
         for (const auto &entry : readTokensFile(resolved))
             addToken(config.tokens, entry);
     }
@@ -151,7 +214,7 @@ QList<QPair<QString, QString>> readTokensFile(const QString &path)
     return tokens;
 }
 
-QHostAddress listenAddress(const QString &host, bool allowRemote)
+QHostAddress listenAddress(const QString &host, bool allowRemote, bool tls)
 {
     QHostAddress address;
     if (host == QLatin1StringView("localhost"))
@@ -159,12 +222,46 @@ QHostAddress listenAddress(const QString &host, bool allowRemote)
     else if (!address.setAddress(host))
         throw ConfigError(
             QStringLiteral("--host '%1' is not an IP address (nor localhost)").arg(host));
-    if (!address.isLoopback() && !allowRemote)
+    if (!address.isLoopback() && !allowRemote && !tls)
         throw ConfigError(QStringLiteral("refusing to listen on %1: it is reachable from other "
-                                         "machines and the connections are not encrypted; pass "
-                                         "--allow-remote to accept that")
+                                         "machines and the connections are not encrypted; give "
+                                         "--tls-cert and --tls-key, or pass "
+                                         "--allow-remote-plaintext to accept that")
                               .arg(host));
     return address;
+}
+
+QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile)
+{
+    if (!QSslSocket::supportsSsl())
+        throw ConfigError(QStringLiteral("TLS was asked for but this Qt has no TLS backend (%1)")
+                              .arg(QSslSocket::activeBackend()));
+    QFile certs(certFile);
+    if (!certs.open(QIODevice::ReadOnly))
+        throw ConfigError(QStringLiteral("cannot read the TLS certificate '%1': %2")
+                              .arg(certFile, certs.errorString()));
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certs.readAll(), QSsl::Pem);
+    if (chain.isEmpty() || chain.first().isNull())
+        throw ConfigError(
+            QStringLiteral("'%1' holds no PEM certificate (-----BEGIN CERTIFICATE-----)")
+                .arg(certFile));
+    QFile keys(keyFile);
+    if (!keys.open(QIODevice::ReadOnly))
+        throw ConfigError(QStringLiteral("cannot read the TLS private key '%1': %2")
+                              .arg(keyFile, keys.errorString()));
+    const QByteArray keyData = keys.readAll();
+    QSslKey key(keyData, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(keyData, QSsl::Ec, QSsl::Pem);
+    if (key.isNull())
+        throw ConfigError(
+            QStringLiteral("'%1' holds no unencrypted PEM private key (RSA or EC)").arg(keyFile));
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificateChain(chain);
+    config.setPrivateKey(key);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone); // clients prove themselves by token
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    return config;
 }
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -178,7 +275,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("config"),
         QStringLiteral("INI file with the same keys as the options "
                        "(host, port, db, token, tokens-file, max-frame, "
-                       "allow-remote); the command line wins."),
+                       "allow-remote-plaintext, tls-cert, tls-key, max-connections, max-rate, "
+                       "login-timeout); the command line wins."),
         QStringLiteral("file"));
     const QCommandLineOption host(QStringLiteral("host"),
                                   QStringLiteral("Address to listen on (default 127.0.0.1)."),
@@ -203,10 +301,36 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                                      "%1).")
                                           .arg(wire::DefaultMaxFrame),
                                       QStringLiteral("bytes"));
-    const QCommandLineOption allowRemote(QStringLiteral("allow-remote"),
-                                         QStringLiteral("Allow a non-loopback --host although "
-                                                        "connections are not encrypted."));
-    parser.addOptions({help, config, host, port, db, token, tokensFile, maxFrame, allowRemote});
+    const QCommandLineOption allowRemote(
+        {QStringLiteral("allow-remote-plaintext"), QStringLiteral("allow-remote")},
+        QStringLiteral("Allow a non-loopback --host without TLS (connections not encrypted)."));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+                                     QStringLiteral("PEM file of the server certificate (and its "
+                                                    "chain); with --tls-key, clients must speak "
+                                                    "TLS."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("PEM file of the certificate's private key "
+                                                   "(not encrypted)."),
+                                    QStringLiteral("file"));
+    const QCommandLineOption maxConnections(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Simultaneous connections (default %1); more are refused.")
+            .arg(DefaultMaxConnections),
+        QStringLiteral("n"));
+    const QCommandLineOption maxRate(QStringLiteral("max-rate"),
+                                     QStringLiteral("Requests per second of one connection "
+                                                    "(default %1); more are answered "
+                                                    "TooManyRequests.")
+                                         .arg(DefaultMaxRate),
+                                     QStringLiteral("n"));
+    const QCommandLineOption loginTimeout(QStringLiteral("login-timeout"),
+                                          QStringLiteral("Seconds a connection has to log in "
+                                                         "(default %1).")
+                                              .arg(DefaultLoginTimeout),
+                                          QStringLiteral("seconds"));
+    parser.addOptions({help, config, host, port, db, token, tokensFile, maxFrame, allowRemote,
+                       tlsCert, tlsKey, maxConnections, maxRate, loginTimeout});
 
     if (!parser.parse(arguments))
         throw ConfigError(parser.errorText());
@@ -234,6 +358,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
         c.maxFrame = parseMaxFrame(parser.value(maxFrame), cli);
     if (parser.isSet(allowRemote))
         c.allowRemote = true;
+    if (parser.isSet(tlsCert))
+        c.tlsCert = parser.value(tlsCert);
+    if (parser.isSet(tlsKey))
+        c.tlsKey = parser.value(tlsKey);
+    if (parser.isSet(maxConnections))
+        c.maxConnections = parseMaxConnections(parser.value(maxConnections), cli);
+    if (parser.isSet(maxRate))
+        c.maxRate = parseMaxRate(parser.value(maxRate), cli);
+    if (parser.isSet(loginTimeout))
+        c.loginTimeout = parseLoginTimeout(parser.value(loginTimeout), cli);
     if (parser.isSet(tokensFile))
         for (const auto &entry : readTokensFile(parser.value(tokensFile)))
             addToken(c.tokens, entry);
@@ -255,7 +389,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                   .arg(name));
         seen.insert(value);
     }
-    listenAddress(c.host, c.allowRemote); // refuse a bad host before anything opens
+    if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
+        throw ConfigError(QStringLiteral("TLS needs both --tls-cert and --tls-key; only %1 was "
+                                         "given")
+                              .arg(c.tlsCert.isEmpty() ? QStringLiteral("--tls-key")
+                                                       : QStringLiteral("--tls-cert")));
+    listenAddress(c.host, c.allowRemote, c.tls()); // refuse a bad host before anything opens
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +23,9 @@ public:
 inline constexpr quint16 DefaultPort = 5211;
 inline constexpr quint32 MinimumMaxFrame = 1024;
 inline constexpr int MinimumTokenLength = 8;
+inline constexpr int DefaultMaxConnections = 64;
+inline constexpr int DefaultMaxRate = 200;
+inline constexpr int DefaultLoginTimeout = 10;
 
 struct ServerConfig
 {
@@ -31,7 +35,19 @@ struct ServerConfig
     /// Administrator name and token, in the order given.
     QList<QPair<QString, QString>> tokens;
     quint32 maxFrame = 0; // 0: the wire format's default
+    /// A non-loopback host without TLS.
     bool allowRemote = false;
+    /// PEM files of the server's certificate (chain) and private key; TLS is
+    /// on when both are given.
+    QString tlsCert;
+    QString tlsKey;
+    int maxConnections = DefaultMaxConnections;
+    /// Requests per second of one connection, with a small burst above it.
+    int maxRate = DefaultMaxRate;
+    /// Seconds a new connection has to log in.
+    int loginTimeout = DefaultLoginTimeout;
+
+    bool tls() const { return !tlsCert.isEmpty(); }
 };
 
 struct CommandLine
@@ -49,8 +65,13 @@ CommandLine parseCommandLine(const QStringList &arguments);
 /// Lines "NAME TOKEN"; blank lines and lines starting with '#' are skipped.
 QList<QPair<QString, QString>> readTokensFile(const QString &path);
 
+/// The TLS settings of the server from PEM files: its certificate (then
+/// any intermediates) and its unencrypted private key. Raises ConfigError.
+QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile);
+
 /// The address to listen on: an IP address or "localhost". A non-loopback
-/// address needs `allowRemote`, since connections are not encrypted.
-QHostAddress listenAddress(const QString &host, bool allowRemote);
+/// address needs TLS or `allowRemote`: tokens and grants would otherwise
+/// cross the network readable by anyone on the way.
+QHostAddress listenAddress(const QString &host, bool allowRemote, bool tls = false);
 
 } // namespace quv::server

@@ -199,7 +199,8 @@ QString typeLabel(const QVariant &value)
     }
 }
 
-QVariant Dispatcher::call(const QString &method, const QVariantList &params) const
+QVariant Dispatcher::call(const QString &method, const QVariantList &params,
+                          const QString &administrator) const
 {
     const rdm::Method *entry = rdm::findMethod(method);
     const auto handler = handlers().constFind(method);
@@ -220,7 +221,7 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params) con
                                .arg(handler->argumentNames.value(i), method,
                                     expected(entry->args[size_t(i)]), typeLabel(params[i])));
 
-    AccessControl access(m_db);
+    AccessControl access(m_db, administrator, method);
     Call call{params, access, QVariant(), QVariantList(params.size())};
     try {
         handler->run(call);

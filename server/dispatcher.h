@@ -14,7 +14,9 @@ class Dispatcher
 {
 public:
     explicit Dispatcher(QSqlDatabase db) : m_db(std::move(db)) {}
-    QVariant call(const QString &method, const QVariantList &params) const;
+    /// `administrator` is who the audit trail names for a change.
+    QVariant call(const QString &method, const QVariantList &params,
+                  const QString &administrator) const;
 
 private:
     QSqlDatabase m_db;

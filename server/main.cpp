@@ -2,6 +2,7 @@
 
 #include "db/connection.h"
 #include "db/schema.h"
+#include "server/audit.h"
 #include "server/config.h"
 #include "server/server.h"
 #include "server/signalwatcher.h"
@@ -17,16 +18,23 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("quv-server"));
     QTextStream out(stdout);
     QTextStream err(stderr);
+    if (QCoreApplication::arguments().value(1) == QLatin1StringView("audit"))
+        return quv::server::runAuditCommand(QCoreApplication::arguments(), out, err);
 
     quv::server::CommandLine command;
     QHostAddress address;
+    std::optional<QSslConfiguration> tls;
     try {
         command = quv::server::parseCommandLine(QCoreApplication::arguments());
         if (command.help) {
             out << command.helpText;
             return 0;
         }
-        address = quv::server::listenAddress(command.config.host, command.config.allowRemote);
+        address = quv::server::listenAddress(command.config.host, command.config.allowRemote,
+                                             command.config.tls());
+        if (command.config.tls())
+            tls =
+                quv::server::serverTlsConfiguration(command.config.tlsCert, command.config.tlsKey);
     } catch (const quv::server::ConfigError &e) {
         err << "quv-server: " << e.message() << "\n(see quv-server --help)\n";
         return 2;
@@ -53,8 +61,12 @@ int main(int argc, char *argv[])
                 << "; create them with: quv-db create --db <conn>\n";
             return 1;
         }
-        quv::server::AccessServer server(db, quv::server::TokenStore(config.tokens),
-                                         config.maxFrame);
+        quv::server::ServerLimits limits;
+        limits.maxFrame = config.maxFrame;
+        limits.maxConnections = config.maxConnections;
+        limits.maxRate = config.maxRate;
+        limits.loginTimeoutMs = config.loginTimeout * 1000;
+        quv::server::AccessServer server(db, quv::server::TokenStore(config.tokens), limits, tls);
         if (!server.listen(address, config.port)) {
             err << "quv-server: cannot listen on " << config.host << ':' << config.port << ": "
                 << server.errorString() << '\n';
@@ -62,8 +74,13 @@ int main(int argc, char *argv[])
         }
         // Scripts and tests read the port from this line.
         out << "listening on " << server.address().toString() << ':' << server.port() << '\n'
+            << (tls ? "clients must connect with TLS\n" : "")
             << "stop with Ctrl+C (SIGINT) or SIGTERM\n";
         out.flush();
+        if (!tls && !server.address().isLoopback())
+            quv::server::log(QStringLiteral("warning: listening on %1 without TLS: tokens and "
+                                            "grants cross the network unencrypted")
+                                 .arg(server.address().toString()));
         status = app.exec();
         server.close();
         quv::server::log(QStringLiteral("stopped"));

@@ -4,6 +4,8 @@
 #include "server/rpcerror.h"
 
 #include <QDateTime>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -19,7 +21,38 @@ namespace {
 // from while this much of its answers waits to be sent.
 constexpr qint64 MaxPendingOutput = 64 * 1024 * 1024;
 
+// An address that stops failing is forgiven after this long.
+constexpr int ForgetFailuresMs = 15 * 60 * 1000;
+
+QByteArray errorFrame(int errorCode, const QString &message)
+{
+    wire::Response response;
+    response.errorCode = errorCode;
+    response.errorMessage = message;
+    const QByteArray payload =
+        wire::encode(wire::responseToVariant(response), wire::Encoding::Cbor);
+    char header[4];
+    qToBigEndian<quint32>(quint32(payload.size()), header);
+    return QByteArray(header, 4) + payload;
+}
+
 } // namespace
+
+RateLimiter::RateLimiter(int rate, int burst)
+    : m_rate(qMax(1, rate)), m_burst(qMax(1, burst)), m_tokens(m_burst)
+{
+}
+
+bool RateLimiter::allow(qint64 nowMs)
+{
+    if (m_lastMs >= 0)
+        m_tokens = qMin(m_burst, m_tokens + double(nowMs - m_lastMs) * m_rate / 1000.0);
+    m_lastMs = nowMs;
+    if (m_tokens < 1.0)
+        return false;
+    m_tokens -= 1.0;
+    return true;
+}
 
 void log(const QString &line)
 {
@@ -30,11 +63,28 @@ void log(const QString &line)
     std::fflush(stderr);
 }
 
-AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, quint32 maxFrame, QObject *parent)
-    : QObject(parent), m_dispatcher(std::move(db)), m_tokens(std::move(tokens)),
-      m_maxFrame(maxFrame == 0 ? wire::DefaultMaxFrame : maxFrame)
+AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, const ServerLimits &limits,
+                           const std::optional<QSslConfiguration> &tls, QObject *parent)
+    : QObject(parent), m_dispatcher(std::move(db)), m_tokens(std::move(tokens)), m_limits(limits)
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &AccessServer::acceptConnections);
+    if (m_limits.maxFrame == 0)
+        m_limits.maxFrame = wire::DefaultMaxFrame;
+    if (tls) {
+        auto server = std::make_unique<QSslServer>();
+        server->setSslConfiguration(*tls);
+        // A peer that never finishes its handshake holds no slot for long.
+        server->setHandshakeTimeout(qMin(m_limits.loginTimeoutMs, 10000));
+        connect(server.get(), &QSslServer::errorOccurred, this,
+                [](QSslSocket *socket, QAbstractSocket::SocketError) {
+                    log(QStringLiteral("%1 TLS handshake failed: %2")
+                            .arg(socket->peerAddress().toString(), socket->errorString()));
+                });
+        m_server = std::move(server);
+    } else {
+        m_server = std::make_unique<QTcpServer>();
+    }
+    connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this,
+            &AccessServer::acceptConnections);
 }
 
 AccessServer::~AccessServer()
@@ -44,12 +94,12 @@ AccessServer::~AccessServer()
 
 bool AccessServer::listen(const QHostAddress &address, quint16 port)
 {
-    return m_server.listen(address, port);
+    return m_server->listen(address, port);
 }
 
 void AccessServer::close()
 {
-    m_server.close();
+    m_server->close();
     const QList<Session *> sessions = findChildren<Session *>(Qt::FindDirectChildrenOnly);
     for (Session *session : sessions)
         delete session;
@@ -57,16 +107,72 @@ void AccessServer::close()
 
 void AccessServer::acceptConnections()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection())
-        new Session(socket, m_dispatcher, m_tokens, m_maxFrame, this);
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        if (m_sessions >= m_limits.maxConnections) {
+            refuse(socket, QStringLiteral("O servidor já atende %1 conexões, o seu limite; tente "
+                                          "de novo mais tarde.")
+                               .arg(m_limits.maxConnections));
+            continue;
+        }
+        auto *session = new Session(socket, m_dispatcher, m_tokens, this);
+        ++m_sessions;
+        connect(session, &QObject::destroyed, this, [this] { --m_sessions; });
+    }
+}
+
+void AccessServer::refuse(QTcpSocket *socket, const QString &message)
+{
+    log(QStringLiteral("%1:%2 refused: connection limit (%3) reached")
+            .arg(socket->peerAddress().toString())
+            .arg(socket->peerPort())
+            .arg(m_limits.maxConnections));
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(errorFrame(code::TooManyRequests, message));
+    socket->disconnectFromHost();
+}
+
+int AccessServer::recordFailedLogin(const QHostAddress &peer)
+{
+    Failures &failures = m_failures[peer];
+    if (failures.forgetAt.hasExpired())
+        failures.count = 0;
+    ++failures.count;
+    failures.forgetAt.setRemainingTime(ForgetFailuresMs);
+    // Keeps the table small when many addresses fail once each.
+    if (m_failures.size() > 10000)
+        m_failures.removeIf([](const auto &entry) { return entry.value().forgetAt.hasExpired(); });
+    return int(
+        qMin<qint64>(qint64(failures.count) * m_limits.failureDelayMs, m_limits.maxFailureDelayMs));
+}
+
+void AccessServer::recordSuccessfulLogin(const QHostAddress &peer)
+{
+    m_failures.remove(peer);
 }
 
 Session::Session(QTcpSocket *socket, const Dispatcher &dispatcher, const TokenStore &tokens,
-                 quint32 maxFrame, QObject *parent)
-    : QObject(parent), m_socket(socket), m_dispatcher(dispatcher), m_tokens(tokens),
-      m_reader(maxFrame)
+                 AccessServer *server)
+    : QObject(server), m_socket(socket), m_dispatcher(dispatcher), m_tokens(tokens),
+      m_server(server), m_reader(server->limits().maxFrame),
+      m_rate(server->limits().maxRate, server->limits().burst()),
+      m_peerAddress(socket->peerAddress())
 {
+    m_clock.start();
     m_socket->setParent(this);
+    m_loginTimer.setSingleShot(true);
+    connect(&m_loginTimer, &QTimer::timeout, this, [this] {
+        if (!m_administrator.isEmpty() || m_closing)
+            return;
+        log(QStringLiteral("%1 closed: no login within %2 ms")
+                .arg(peer())
+                .arg(m_server->limits().loginTimeoutMs));
+        fail(QVariant(), code::NotAuthenticated,
+             QStringLiteral("Tempo para o login esgotado (%1 s): a conexão foi encerrada.")
+                 .arg(m_server->limits().loginTimeoutMs / 1000.0),
+             m_encoding, true);
+    });
+    m_loginTimer.start(m_server->limits().loginTimeoutMs);
     connect(m_socket, &QTcpSocket::readyRead, this, &Session::readFrames);
     // Frames held back while answers piled up are read once they drain.
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
@@ -139,11 +245,32 @@ void Session::handle(const QByteArray &payload)
         return;
     }
 
+    if (!m_rate.allow(m_clock.elapsed())) {
+        fail(request.id, code::TooManyRequests,
+             QStringLiteral("Pedidos demais: esta conexão pode fazer %1 pedidos por segundo. "
+                            "Espere um pouco e tente de novo.")
+                 .arg(m_server->limits().maxRate),
+             encoding, false);
+        return;
+    }
+
     if (request.method == rdm::LoginMethod) {
         const wire::Response response = login(request);
-        send(response, encoding);
-        if (!response.ok)
-            closeAfterReply();
+        if (response.ok) {
+            m_loginTimer.stop();
+            m_server->recordSuccessfulLogin(m_peerAddress);
+            send(response, encoding);
+            return;
+        }
+        // The answer waits on a timer, never a sleep: other connections go
+        // on being served meanwhile. Nothing more is read from this one.
+        m_closing = true;
+        m_loginTimer.stop();
+        const int delay = m_server->recordFailedLogin(m_peerAddress);
+        QTimer::singleShot(delay, this, [this, response, encoding] {
+            send(response, encoding);
+            m_socket->disconnectFromHost();
+        });
         return;
     }
     if (m_administrator.isEmpty()) {
@@ -157,7 +284,7 @@ void Session::handle(const QByteArray &payload)
     wire::Response response;
     response.id = request.id;
     try {
-        response.result = m_dispatcher.call(request.method, request.params);
+        response.result = m_dispatcher.call(request.method, request.params, m_administrator);
         response.ok = true;
     } catch (const RpcError &e) {
         response.errorCode = e.code();

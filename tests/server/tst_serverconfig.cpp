@@ -60,6 +60,34 @@ private slots:
                  (QList<QPair<QString, QString>>{{"ana", "aaaaaaaa"}, {"bia", "cccccccc"}}));
     }
 
+    void securityOptions()
+    {
+        ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678"});
+        QCOMPARE(c.maxConnections, 64);
+        QCOMPARE(c.maxRate, 200);
+        QCOMPARE(c.loginTimeout, 10);
+        QVERIFY(!c.tls());
+        c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678", "--max-connections", "3",
+                   "--max-rate", "7", "--login-timeout", "2", "--tls-cert", "s.crt", "--tls-key",
+                   "s.key", "--host", "0.0.0.0"});
+        QCOMPARE(c.maxConnections, 3);
+        QCOMPARE(c.maxRate, 7);
+        QCOMPARE(c.loginTimeout, 2);
+        QVERIFY(c.tls());
+        QVERIFY(!c.allowRemote); // TLS alone opens a remote host
+        // The old name of the plaintext switch still works.
+        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678", "--allow-remote",
+                       "--host", "0.0.0.0"})
+                    .allowRemote);
+        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678",
+                       "--allow-remote-plaintext", "--host", "0.0.0.0"})
+                    .allowRemote);
+        QVERIFY_THROWS_EXCEPTION(ConfigError,
+                                 listenAddress(QStringLiteral("10.0.0.1"), false, false));
+        QCOMPARE(listenAddress(QStringLiteral("10.0.0.1"), false, true),
+                 QHostAddress(QStringLiteral("10.0.0.1")));
+    }
+
     void refused_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -75,6 +103,13 @@ private slots:
         QTest::newRow("max frame above limit")
             << QStringList{db, token, "--max-frame", "999999999999"} << "max-frame";
         QTest::newRow("ipv6 any") << QStringList{db, token, "--host", "::"} << "--allow-remote";
+        QTest::newRow("zero connections")
+            << QStringList{db, token, "--max-connections", "0"} << "max-connections";
+        QTest::newRow("rate text") << QStringList{db, token, "--max-rate", "fast"} << "max-rate";
+        QTest::newRow("login timeout zero")
+            << QStringList{db, token, "--login-timeout", "0"} << "login-timeout";
+        QTest::newRow("key without certificate")
+            << QStringList{db, token, "--tls-key", "k.pem"} << "--tls-cert";
         QTest::newRow("positional") << QStringList{db, token, "extra"} << "unexpected argument";
     }
     void refused()

@@ -1,0 +1,376 @@
+// The audit trail: every change of grants or filters leaves exactly one row
+// written with it, a refused change leaves none, and `quv-server audit`
+// filters and exports the rows.
+
+#include "servedemo.h"
+#include "server/audit.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+using namespace quv;
+using namespace quv::test;
+namespace code = quv::wire::code;
+
+namespace {
+
+QJsonValue json(const char *text)
+{
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray("[") + QByteArray(text) + QByteArray("]"));
+    return document.array().first();
+}
+
+QJsonValue jsonOf(const QString &text)
+{
+    return json(text.toUtf8().constData());
+}
+
+DataPacket packet(std::initializer_list<std::pair<const char *, int>> fields,
+                  const QList<QStringList> &rows)
+{
+    DataPacket p(fieldsOf(fields));
+    for (const QStringList &row : rows) {
+        for (const QString &cell : row)
+            p.appendCell(cell);
+        p.endRow();
+    }
+    return p;
+}
+
+struct Run
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run audit(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(ServerProcess::binary(), QStringList{QStringLiteral("audit")} + arguments);
+    Run run;
+    if (!process.waitForFinished(30000))
+        return run;
+    run.status = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// Minimal RFC 4180 reader, to check that the export reads back as written.
+QList<QStringList> parseCsv(const QString &text)
+{
+    QList<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (quoted) {
+            if (c == u'"' && i + 1 < text.size() && text[i + 1] == u'"')
+                field += u'"', ++i;
+            else if (c == u'"')
+                quoted = false;
+            else
+                field += c;
+        } else if (c == u'"') {
+            quoted = true;
+        } else if (c == u',') {
+            row.append(field), field.clear();
+        } else if (c == u'\r') {
+            continue;
+        } else if (c == u'\n') {
+            row.append(field), field.clear();
+            rows.append(row), row.clear();
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+class ServerAudit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void eachChangeWritesOneRow_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("params");
+        QTest::addColumn<QString>("principal");
+        QTest::addColumn<QString>("items");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        const QVariant out;
+        for (const QString &driver : Drivers) {
+            newRow(driver, "grant one fact")
+                << driver << "setCkFatoOpGrup"
+                << QVariantList{"FATOVENDA", "VLMARGEM", "06", true, out} << "G06"
+                << "[[\"FATOVENDA\",\"VLMARGEM\"]]"
+                << "{\"granted\":[]}"
+                << "{\"granted\":[[\"FATOVENDA\",\"VLMARGEM\"]]}";
+            newRow(driver, "revoke one fact")
+                << driver << "setCkFatoOpOper"
+                << QVariantList{"FATOVENDA", "VLVENDA", "JSILVA", false, out} << "OJSILVA"
+                << "[[\"FATOVENDA\",\"VLVENDA\"]]"
+                << "{\"granted\":[[\"FATOVENDA\",\"VLVENDA\"]]}"
+                << "{\"granted\":[]}";
+            newRow(driver, "revoke a filtered dimension")
+                << driver << "setCkDimeOpGrup" << QVariantList{"4", "02", false, out} << "G02"
+                << "[4]"
+                << "{\"granted\":[4],\"filters\":{\"4\":[\"S\",\"SE\"]}}"
+                << "{\"granted\":[],\"filters\":{}}";
+            newRow(driver, "grant a held dimension")
+                << driver << "setCkDimeOpOper" << QVariantList{"4", "JSILVA", true, out}
+                << "OJSILVA"
+                << "[4]"
+                << "{\"granted\":[4],\"filters\":{\"4\":[\"SE\"]}}"
+                << "{\"granted\":[4],\"filters\":{\"4\":[\"SE\"]}}";
+            newRow(driver, "grant many facts")
+                << driver << "setTChkFatoOpGrup"
+                << QVariantList{"06",
+                                QVariant::fromValue(packet({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
+                                                           {{"FATOVENDA", "VLVENDA"},
+                                                            {"FATOMETA", "VLMETA"},
+                                                            {"FATOVENDA", "VLVENDA"}})),
+                                out, true}
+                << "G06"
+                << "[[\"FATOVENDA\",\"VLVENDA\"],[\"FATOMETA\",\"VLMETA\"]]"
+                << "{\"granted\":[]}"
+                << "{\"granted\":[[\"FATOVENDA\",\"VLVENDA\"],[\"FATOMETA\",\"VLMETA\"]]}";
+            newRow(driver, "revoke many dimensions")
+                << driver << "setTChkDimeOpOper"
+                << QVariantList{"JSILVA",
+                                QVariant::fromValue(packet({{"NRSEQUEDIME", 5}}, {{"1"}, {"3"}})),
+                                false, out}
+                << "OJSILVA"
+                << "[1,3]"
+                << "{\"granted\":[1],\"filters\":{\"1\":[\"C0000003\",\"C0000007\",\"C0000011\"]}}"
+                << "{\"granted\":[],\"filters\":{}}";
+            newRow(driver, "replace a filter")
+                << driver << "setDelFilDime"
+                << QVariantList{QVariant::fromValue(packet(
+                                    {{"ITENS", 50}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
+                                    {{"NE", "02", "4"}, {"N", "02", "4"}, {"N", "02", "4"}})),
+                                true}
+                << "G02"
+                << "[4]"
+                << "{\"values\":[\"S\",\"SE\"]}"
+                << "{\"values\":[\"N\",\"NE\"]}";
+        }
+    }
+    void eachChangeWritesOneRow()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, method);
+        QFETCH(QVariantList, params);
+        QFETCH(QString, principal);
+        QFETCH(QString, items);
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        QCOMPARE(demo.count(QStringLiteral("SELECT COUNT(*) FROM AUDITORIA")), 0);
+        const QString started = server::normalisedTime(
+            QDateTime::currentDateTimeUtc().addSecs(-1).toString(Qt::ISODate));
+        QUV_EXPECT_OK(demo.call(method, params));
+
+        const QList<QStringList> rows = quv::test::rows(
+            demo.db(), QStringLiteral("SELECT DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
+                                      "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS "
+                                      "FROM AUDITORIA"));
+        QCOMPARE(rows.size(), 1);
+        const QStringList &row = rows.first();
+        QVERIFY2(row[0] >= started && row[0].endsWith(u'Z'), qPrintable(row[0]));
+        QCOMPARE(row[1], ServerProcess::Administrator);
+        QCOMPARE(row[2], method);
+        QCOMPARE(row[3] + row[4], principal);
+        QCOMPARE(jsonOf(row[5]), jsonOf(items));
+        QCOMPARE(jsonOf(row[6]), jsonOf(before));
+        QCOMPARE(jsonOf(row[7]), jsonOf(after));
+
+        // Reads leave no trace.
+        QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"02", {}, {}}));
+        QUV_EXPECT_OK(demo.call(QStringLiteral("getListaFiltro"), {"G02", "4"}));
+        QCOMPARE(demo.count(QStringLiteral("SELECT COUNT(*) FROM AUDITORIA")), 1);
+    }
+
+    void refusedChangeWritesNothing_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("params");
+        QTest::addColumn<int>("error");
+        const QVariant out;
+        const QString tooLong(51, u'x');
+        for (const QString &driver : Drivers) {
+            newRow(driver, "unknown fact")
+                << driver << "setCkFatoOpGrup" << QVariantList{"FATOVENDA", "NADA", "02", true, out}
+                << code::UnknownKey;
+            newRow(driver, "unknown principal")
+                << driver << "setCkDimeOpOper" << QVariantList{"1", "NINGUEM", true, out}
+                << code::UnknownKey;
+            newRow(driver, "one unknown row among many")
+                << driver << "setTChkFatoOpGrup"
+                << QVariantList{"06",
+                                QVariant::fromValue(
+                                    packet({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
+                                           {{"FATOVENDA", "VLVENDA"}, {"FATOVENDA", "NADA"}})),
+                                out, true}
+                << code::UnknownKey;
+            newRow(driver, "filter value too long")
+                << driver << "setDelFilDime"
+                << QVariantList{QVariant::fromValue(packet(
+                                    {{"ITENS", 60}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
+                                    {{"N", "02", "4"}, {tooLong, "02", "4"}})),
+                                true}
+                << code::InvalidValue;
+            newRow(driver, "filter on a dimension not granted")
+                << driver << "setDelFilDime"
+                << QVariantList{QVariant::fromValue(packet(
+                                    {{"ITENS", 50}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
+                                    {{"N", "06", "4"}})),
+                                true}
+                << code::InvalidValue;
+        }
+    }
+    void refusedChangeWritesNothing()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, method);
+        QFETCH(QVariantList, params);
+        QFETCH(int, error);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        const QString before = fingerprint(demo.db());
+        QUV_EXPECT_ERROR(demo.call(method, params), error);
+        QCOMPARE(demo.count(QStringLiteral("SELECT COUNT(*) FROM AUDITORIA")), 0);
+        QCOMPARE(fingerprint(demo.db()), before);
+    }
+
+    void exportFiltersAndFormats_data()
+    {
+        QTest::addColumn<QString>("driver");
+        for (const QString &driver : Drivers)
+            QTest::newRow(qPrintable(driver)) << driver;
+    }
+    void exportFiltersAndFormats()
+    {
+        QFETCH(QString, driver);
+        const QString otherToken = QStringLiteral("other-token-5521ab");
+        ServedDemo demo;
+        QString skip, error;
+        if (!demo.start(driver, &skip, &error, true,
+                        {QStringLiteral("--token"), QStringLiteral("outra=") + otherToken})) {
+            if (!skip.isEmpty())
+                QSKIP(qPrintable(skip));
+            QFAIL(qPrintable(error));
+        }
+        RpcClient other;
+        QVERIFY(other.connectTo(demo.server.host(), demo.server.port()));
+        QUV_EXPECT_OK(other.login(otherToken));
+        const QVariant out;
+        QUV_EXPECT_OK(demo.call(QStringLiteral("setCkFatoOpGrup"),
+                                {"FATOVENDA", "VLMARGEM", "06", true, out}));
+        QUV_EXPECT_OK(ServedDemo::callOn(other, QStringLiteral("setCkDimeOpOper"),
+                                         {"2", "JSILVA", true, out}));
+        QUV_EXPECT_OK(demo.call(QStringLiteral("setCkDimeOpGrup"), {"1", "06", true, out}));
+        const QString db = QStringLiteral("--db=") + demo.connectionString;
+
+        Run all = audit({db, "--format", "json"});
+        QCOMPARE(all.status, 0);
+        QJsonParseError parseError;
+        const QJsonArray entries = QJsonDocument::fromJson(all.out.toUtf8(), &parseError).array();
+        QCOMPARE(parseError.error, QJsonParseError::NoError);
+        QCOMPARE(entries.size(), 3);
+        const QJsonObject first = entries.first().toObject();
+        QCOMPARE(first.value("administrator").toString(), ServerProcess::Administrator);
+        QCOMPARE(first.value("method").toString(), QStringLiteral("setCkFatoOpGrup"));
+        QCOMPARE(first.value("principal").toString(), QStringLiteral("G06"));
+        QCOMPARE(first.value("items"), json("[[\"FATOVENDA\",\"VLMARGEM\"]]"));
+        QCOMPARE(first.value("after"), json("{\"granted\":[[\"FATOVENDA\",\"VLMARGEM\"]]}"));
+        QVERIFY(first.value("id").toInteger() < entries.last().toObject().value("id").toInteger());
+
+        const auto methodsOf = [](const Run &run) {
+            QStringList methods;
+            const QJsonArray list = QJsonDocument::fromJson(run.out.toUtf8()).array();
+            for (const QJsonValue &entry : list)
+                methods.append(entry.toObject().value("method").toString());
+            return methods;
+        };
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--principal", "G06"})),
+                 (QStringList{"setCkFatoOpGrup", "setCkDimeOpGrup"}));
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--principal", "OJSILVA"})),
+                 QStringList{"setCkDimeOpOper"});
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--administrator", "outra"})),
+                 QStringList{"setCkDimeOpOper"});
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--since", "2999-01-01"})), QStringList());
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--until", "2000-01-01T00:00:00Z"})),
+                 QStringList());
+        const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+        QCOMPARE(methodsOf(audit({db, "--format=json", "--since", today, "--until", today})).size(),
+                 3);
+
+        // CSV: the JSON columns hold commas and quotes and must read back whole.
+        const Run csv = audit({db, "--format", "csv", "--principal", "G06"});
+        QCOMPARE(csv.status, 0);
+        QVERIFY(csv.out.contains(QStringLiteral("\"[[\"\"FATOVENDA\"\",\"\"VLMARGEM\"\"]]\"")));
+        const QList<QStringList> table = parseCsv(csv.out);
+        QCOMPARE(table.size(), 3);
+        QCOMPARE(table[0], (QStringList{"id", "time", "administrator", "method", "principal",
+                                        "items", "before", "after"}));
+        QCOMPARE(table[1][5], QStringLiteral("[[\"FATOVENDA\",\"VLMARGEM\"]]"));
+        QCOMPARE(table[2][3], QStringLiteral("setCkDimeOpGrup"));
+
+        const Run text = audit({db, "--administrator", "outra"});
+        QCOMPARE(text.status, 0);
+        QCOMPARE(text.out.count(u'\n'), 1);
+        QVERIFY(text.out.contains(QStringLiteral("outra setCkDimeOpOper OJSILVA")));
+    }
+
+    void exportRefusesBadOptions()
+    {
+        const struct
+        {
+            QStringList arguments;
+            const char *message;
+        } cases[] = {
+            {{"--format", "json"}, "no database"},
+            {{"--db", "sqlite:x.db", "--format", "xml"}, "--format 'xml'"},
+            {{"--db", "sqlite:x.db", "--since", "yesterday"}, "ISO-8601"},
+            {{"--db", "sqlite:x.db", "--principal", "X01"}, "G<group code>"},
+        };
+        for (const auto &c : cases) {
+            const Run run = audit(c.arguments);
+            QCOMPARE(run.status, 2);
+            QVERIFY2(run.err.contains(QLatin1String(c.message)), qPrintable(run.err));
+            QVERIFY(run.out.isEmpty());
+        }
+    }
+
+    void csvAndTimes()
+    {
+        QCOMPARE(server::csvField(QStringLiteral("plain")), QStringLiteral("plain"));
+        QCOMPARE(server::csvField(QStringLiteral("a,b")), QStringLiteral("\"a,b\""));
+        QCOMPARE(server::csvField(QStringLiteral("say \"hi\", bye")),
+                 QStringLiteral("\"say \"\"hi\"\", bye\""));
+        QCOMPARE(server::csvField(QStringLiteral("two\nlines")), QStringLiteral("\"two\nlines\""));
+        QCOMPARE(server::normalisedTime(QStringLiteral("2024-05-31T10:00:00-03:00")),
+                 QStringLiteral("2024-05-31T13:00:00.000Z"));
+        QCOMPARE(server::normalisedTime(QStringLiteral("2024-05-31T10:00:00")),
+                 QStringLiteral("2024-05-31T10:00:00.000Z"));
+        QCOMPARE(server::normalisedTime(QStringLiteral("2024-05-31")),
+                 QStringLiteral("2024-05-31T00:00:00.000Z"));
+        QVERIFY(server::normalisedTime(QStringLiteral("31/05/2024")).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(ServerAudit)
+#include "tst_serveraudit.moc"
