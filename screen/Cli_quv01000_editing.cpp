@@ -148,12 +148,17 @@ void TfrmControleAcesso::dbgFatosGrupCellClick(TColumn *)
         alteraCheck(GridFatosGrup);
 }
 
+// The clicked column is read before the value search runs: a search that
+// stores a filter reloads the grid, which lands on its first column, the
+// check column, and the same click would then revoke the dimension it has
+// just filtered.
 void TfrmControleAcesso::dbgDimeGrupCellClick(TColumn *)
 {
-    if (selectedIs(dbgDimeGrup, QLatin1StringView("IDPESQ")) &&
-        cdsDimeOperGrupIDPESQ->AsString() == Yes)
+    const bool onSearch = selectedIs(dbgDimeGrup, QLatin1StringView("IDPESQ"));
+    const bool onCheck = selectedIs(dbgDimeGrup, QLatin1StringView("IDCHECK"));
+    if (onSearch && cdsDimeOperGrupIDPESQ->AsString() == Yes)
         pesqFiltro(QStringLiteral("G") + qryOperGrupCDGRUPOPER->AsString());
-    if (selectedIs(dbgDimeGrup, QLatin1StringView("IDCHECK")))
+    if (onCheck)
         alteraCheck(GridDimeGrup);
 }
 
@@ -165,32 +170,42 @@ void TfrmControleAcesso::dbgFatosOperCellClick(TColumn *)
 
 void TfrmControleAcesso::dbgDimeOperCellClick(TColumn *)
 {
-    if (selectedIs(dbgDimeOper, QLatin1StringView("IDPESQ")) &&
-        cdsDimeOperOperIDPESQ->AsString() == Yes)
+    const bool onSearch = selectedIs(dbgDimeOper, QLatin1StringView("IDPESQ"));
+    const bool onCheck = selectedIs(dbgDimeOper, QLatin1StringView("IDCHECK"));
+    if (onSearch && cdsDimeOperOperIDPESQ->AsString() == Yes)
         pesqFiltro(QStringLiteral("O") + qryOperOperCDOPERADOR->AsString());
-    if (selectedIs(dbgDimeOper, QLatin1StringView("IDCHECK")))
+    if (onCheck)
         alteraCheck(GridDimeOper);
 }
 
+// A double click arrives as a click and then a double click. On the check
+// column the click has already toggled the row; toggling again would undo it
+// (and, for a dimension whose filter the user just agreed to drop, give the
+// grant back without its filter). Everywhere else the double click is the
+// only toggle.
 void TfrmControleAcesso::dbgFatosGrupDblClick(QObject *)
 {
-    alteraCheck(GridFatosGrup);
+    if (!selectedIs(dbgFatosGrup, QLatin1StringView("IDCHECK")))
+        alteraCheck(GridFatosGrup);
 }
 
 void TfrmControleAcesso::dbgDimeGrupDblClick(QObject *)
 {
-    if (!selectedIs(dbgDimeGrup, QLatin1StringView("IDPESQ")))
+    if (!selectedIs(dbgDimeGrup, QLatin1StringView("IDPESQ")) &&
+        !selectedIs(dbgDimeGrup, QLatin1StringView("IDCHECK")))
         alteraCheck(GridDimeGrup);
 }
 
 void TfrmControleAcesso::dbgFatosOperDblClick(QObject *)
 {
-    alteraCheck(GridFatosOper);
+    if (!selectedIs(dbgFatosOper, QLatin1StringView("IDCHECK")))
+        alteraCheck(GridFatosOper);
 }
 
 void TfrmControleAcesso::dbgDimeOperDblClick(QObject *)
 {
-    if (!selectedIs(dbgDimeOper, QLatin1StringView("IDPESQ")))
+    if (!selectedIs(dbgDimeOper, QLatin1StringView("IDPESQ")) &&
+        !selectedIs(dbgDimeOper, QLatin1StringView("IDCHECK")))
         alteraCheck(GridDimeOper);
 }
 
