@@ -12,6 +12,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <memory>
 
 namespace Cli_quv01000 {
@@ -27,6 +28,23 @@ void requireIdentifier(const QString &name, const char *what, const QString &dim
         throw Exception(QStringLiteral("A dimensão '%1' não pode ser pesquisada: o nome de %2 "
                                        "'%3' não é um identificador SQL simples.")
                             .arg(dimension, QString::fromLatin1(what), name));
+}
+
+// The stored list comes in the database's order and the dialog writes its
+// marks in row order, so confirming untouched marks can give the same set in
+// another order: that is no change, and storing it again would only cost a
+// server call, a reload and a cache refresh.
+bool sameValues(const QString &before, const QString &after)
+{
+    if (before == after)
+        return true;
+    QStringList a = ListaFiltro::parse(before);
+    QStringList b = ListaFiltro::parse(after);
+    for (QStringList *values : {&a, &b}) {
+        std::sort(values->begin(), values->end());
+        values->erase(std::unique(values->begin(), values->end()), values->end());
+    }
+    return a == b;
 }
 
 // Filter values are carried whole: the stored columns hold up to 50
@@ -86,7 +104,7 @@ void TfrmControleAcesso::pesqFiltro(QString key)
     const QString before = lista;
     if (!PesquisaListaMsg(dtsPesqFiltro, dsPkDime, nmItemDime, false, lista))
         return;
-    if (lista == before)
+    if (sameValues(before, lista))
         return;
 
     FiltraDimensao(lista, key, nrSequeDime);
@@ -217,6 +235,14 @@ void TfrmControleAcesso::FiltraDimensao(QString lista, QString key, QString nrSe
                               {QStringLiteral("CDCODIGOPAI"), 20},
                               {QStringLiteral("NRSEQUEDIME"), 20}});
         auto append = [&](QStringView item) {
+            // Counted as the stored column counts them, in characters; cutting
+            // the value would store another value than the one marked.
+            if (item.size() > ItemWidth && item.toUcs4().size() > ItemWidth)
+                throw Exception(QStringLiteral("O valor '%1' do filtro tem %2 caracteres; o "
+                                               "máximo é %3. Nada foi gravado.")
+                                    .arg(item.toString())
+                                    .arg(item.toUcs4().size())
+                                    .arg(ItemWidth));
             rows.appendRow({item.toString(), codigoPai, nrSequeDime});
         };
         if (lista.isEmpty()) {

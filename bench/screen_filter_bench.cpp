@@ -1,0 +1,569 @@
+// screen_filter_bench: the value filter of a dimension through the real
+// screen on a large warehouse, beside the same work done bare through the
+// same Qt driver in the same process:
+//
+//   - F9 until the list dialog is up and painted, on the dimension's whole
+//     value table (1,000,000 clients on `quv-db create --size large`), beside
+//     the raw read of the same rows, with the step's peak memory beside the
+//     raw size of the rows;
+//   - each keystroke of the dialog's search over those rows;
+//   - storing a filter of --values values (FiltraDimensao until the grants
+//     are reloaded) beside a raw batch insert of the same rows, and reading
+//     it back (listaFiltro) beside a raw select.
+//
+//   screen_filter_bench --db sqlite:/data/large.db [--db postgres://...]
+//                       [--runs N] [--group 00] [--dimension 1] [--values N]
+//
+// The group must exist; the dimension is granted to it first when it is not.
+// The group's stored filter on the dimension is put back at the end. Runs
+// headless (offscreen). Prints a table; asserts nothing.
+
+#include "contracts/package.h"
+#include "db/connection.h"
+#include "db/sql.h"
+#include "framework/dbgeral.h"
+#include "framework/listdialog.h"
+#include "framework/netconnection.h"
+#include "framework/servercheck.h"
+#include "screen/Cli_quv01000.h"
+#include "tests/screen/screenfixture.h"
+#include "tests/support/serverprocess.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLibrary>
+#include <QLineEdit>
+#include <QScopeGuard>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTest>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+
+using namespace quv;
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+struct Timing
+{
+    QList<double> values;
+
+    void add(double v) { values.append(v); }
+    double at(double fraction) const
+    {
+        if (values.isEmpty())
+            return 0;
+        QList<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        const double pos = fraction * double(sorted.size() - 1);
+        const auto lo = qsizetype(pos);
+        const qsizetype hi = std::min(lo + 1, sorted.size() - 1);
+        return sorted[lo] + (sorted[hi] - sorted[lo]) * (pos - double(lo));
+    }
+};
+
+double msSince(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+/// One untimed warm-up, then `runs` timed runs.
+Timing measure(int runs, const std::function<void()> &body)
+{
+    body();
+    Timing timing;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        body();
+        timing.add(msSince(timer));
+    }
+    return timing;
+}
+
+void header(const QString &unit)
+{
+    out() << QStringLiteral("  %1 %2 %3 %4 %5 %6 %7\n")
+                 .arg(QStringLiteral("step (") + unit + QLatin1Char(')'), -50)
+                 .arg(QStringLiteral("n"), 4)
+                 .arg(QStringLiteral("median"), 9)
+                 .arg(QStringLiteral("p25"), 9)
+                 .arg(QStringLiteral("p75"), 9)
+                 .arg(QStringLiteral("min"), 9)
+                 .arg(QStringLiteral("max"), 9);
+}
+
+void row(const QString &what, const Timing &t)
+{
+    out() << QStringLiteral("  %1 %2 %3 %4 %5 %6 %7\n")
+                 .arg(what, -50)
+                 .arg(t.values.size(), 4)
+                 .arg(t.at(0.5), 9, 'f', 2)
+                 .arg(t.at(0.25), 9, 'f', 2)
+                 .arg(t.at(0.75), 9, 'f', 2)
+                 .arg(t.at(0), 9, 'f', 2)
+                 .arg(t.at(1), 9, 'f', 2);
+    out().flush();
+}
+
+// A line of /proc/self/status in MiB ("VmHWM": peak, "VmRSS": now).
+double statusMiB(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(key) + ':';
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(prefix))
+            return double(line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong()) /
+                   1024.0;
+    return -1;
+}
+
+// Lowers the peak to the present, so that the next VmHWM is the peak of the
+// step that follows. False where the kernel does not allow it.
+bool resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly))
+        return false;
+    return clear.write("5") == 1;
+}
+
+qint64 drain(QSqlQuery &query)
+{
+    qint64 rows = 0;
+    const int columns = query.record().count();
+    while (query.next()) {
+        for (int c = 0; c < columns; ++c)
+            (void)query.value(c).toString();
+        ++rows;
+    }
+    return rows;
+}
+
+/// The package as the host loads it, with the screen open on the database.
+class OpenScreen
+{
+public:
+    OpenScreen(const QString &connection, test::ServerProcess &server)
+    {
+        m_host.serverHost = server.host();
+        m_host.serverPort = server.port();
+        m_db.Open(connection);
+        dtmDBGeral = &m_db;
+        m_package.setFileName(QCoreApplication::applicationDirPath() +
+                              QStringLiteral("/libPKG_QUV01000.so"));
+        if (!m_package.load())
+            throw std::runtime_error(m_package.errorString().toStdString());
+        auto initialize = reinterpret_cast<QuvInitializeProc>(m_package.resolve("Initialize"));
+        m_finalize = reinterpret_cast<QuvFinalizeProc>(m_package.resolve("Finalize"));
+        auto iniProc = reinterpret_cast<QuvIniProc>(m_package.resolve("IniProc"));
+        if (!initialize || !m_finalize || !iniProc)
+            throw std::runtime_error("the package lacks its entries");
+        initialize();
+        iniProc();
+        test::settle();
+        if (!form())
+            throw std::runtime_error("the screen did not open");
+        m_host.mainForm()->show();
+        test::settle();
+    }
+    ~OpenScreen()
+    {
+        if (auto *f = form()) {
+            f->Release();
+            test::settle();
+        }
+        Cli_quv01000::boIdCriado = false;
+        if (m_finalize)
+            m_finalize();
+        dtmDBGeral = nullptr;
+    }
+    Cli_quv01000::TfrmControleAcesso *form() const { return Cli_quv01000::frmControleAcesso; }
+    QStringList errors() const { return m_host.exceptions; }
+
+private:
+    test::TestHost m_host;
+    TdtmDBGeral m_db;
+    QLibrary m_package;
+    QuvFinalizeProc m_finalize = nullptr;
+};
+
+/// Waits, inside the dialog's own event loop, for the list dialog to be up;
+/// paints it, notes the time, runs `act` on it and cancels it.
+class DialogProbe
+{
+public:
+    DialogProbe(const QElapsedTimer &since, std::function<void(TPesquisaListaDialog *)> act = {})
+    {
+        m_timer.setInterval(0);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this, &since, act] {
+            auto *dialog = qobject_cast<TPesquisaListaDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            m_timer.stop();
+            QApplication::processEvents();
+            ready = msSince(since);
+            if (act)
+                act(dialog);
+            dialog->reject();
+        });
+        m_timer.start();
+    }
+    double ready = -1;
+
+private:
+    QTimer m_timer;
+};
+
+struct Options
+{
+    int runs;
+    QString group;
+    QString dimension;
+    int values;
+};
+
+bool benchmark(const QString &connection, const Options &o)
+{
+    out() << '\n' << db::parseConnectionString(connection).display() << '\n';
+    const QString directName = QStringLiteral("screen-filter-bench-direct");
+    QSqlDatabase db = db::openDatabase(connection, directName);
+    const auto closeDirect = qScopeGuard([&db, &directName] {
+        db = QSqlDatabase();
+        db::closeDatabase(directName);
+    });
+
+    // The dimension must be granted for its filter to be searched and stored.
+    bool grantedHere = false;
+    {
+        QSqlQuery held = db::run(db,
+                                 QStringLiteral("SELECT COUNT(*) FROM DIMEDWGRUPOP WHERE "
+                                                "CDGRUPOPER = ? AND NRSEQUEDIME = ?"),
+                                 {o.group, o.dimension.toInt()});
+        held.next();
+        if (held.value(0).toInt() == 0) {
+            db::run(
+                db,
+                QStringLiteral("INSERT INTO DIMEDWGRUPOP (CDGRUPOPER, NRSEQUEDIME) VALUES (?, ?)"),
+                {o.group, o.dimension.toInt()});
+            grantedHere = true;
+            out() << "  granted dimension " << o.dimension << " to group " << o.group << '\n';
+        }
+    }
+    QList<QVariantList> original;
+    {
+        QSqlQuery q = db::run(db,
+                              QStringLiteral("SELECT CDFILDIMEGRUPOP FROM FILDIMEGRUPOP WHERE "
+                                             "CDGRUPOPER = ? AND NRSEQUEDIME = ?"),
+                              {o.group, o.dimension.toInt()});
+        while (q.next())
+            original.append({o.group, o.dimension.toInt(), q.value(0).toString()});
+    }
+    const auto restore = qScopeGuard([&] {
+        try {
+            db::Transaction transaction(db);
+            db::run(db,
+                    QStringLiteral(
+                        "DELETE FROM FILDIMEGRUPOP WHERE CDGRUPOPER = ? AND NRSEQUEDIME = ?"),
+                    {o.group, o.dimension.toInt()});
+            db::BulkInserter put(db, QStringLiteral("FILDIMEGRUPOP"),
+                                 {QStringLiteral("CDGRUPOPER"), QStringLiteral("NRSEQUEDIME"),
+                                  QStringLiteral("CDFILDIMEGRUPOP")});
+            for (const QVariantList &r : std::as_const(original))
+                put.add(r);
+            put.finish();
+            if (grantedHere)
+                db::run(db,
+                        QStringLiteral(
+                            "DELETE FROM DIMEDWGRUPOP WHERE CDGRUPOPER = ? AND NRSEQUEDIME = ?"),
+                        {o.group, o.dimension.toInt()});
+            transaction.commit();
+        } catch (const std::exception &e) {
+            out() << "  the group's filter could not be put back: " << e.what() << '\n';
+        }
+    });
+
+    test::ServerProcess server;
+    if (!server.start(connection)) {
+        out() << "  the server did not start: " << server.errorString() << '\n';
+        return false;
+    }
+    OpenScreen screen(connection, server);
+    auto *form = screen.form();
+    if (!form->qryOperGrup->Locate(QStringLiteral("CDGRUPOPER"), o.group, {}) ||
+        !form->cdsDimeOperGrup->Locate(QStringLiteral("NRSEQUEDIME"), o.dimension, {})) {
+        out() << "  group " << o.group << " or its dimension " << o.dimension
+              << " is not on the screen\n";
+        return false;
+    }
+    const auto field = [form](const char *name) {
+        return form->cdsDimeOperGrup->FieldByName(QString::fromLatin1(name))->AsString();
+    };
+    const QString table = field("CDTABELADIME");
+    const QString keyColumn = field("DSPKDIME");
+    const QString nameColumn = field("DSITEMDIME");
+    const QString statement = QStringLiteral(" SELECT DISTINCT ' ' AS IDMARCADO, ") + keyColumn +
+                              QStringLiteral(" , ") + nameColumn + QStringLiteral(" FROM ") +
+                              table + QStringLiteral(" ORDER BY ") + nameColumn;
+    const QString key = QStringLiteral("G") + o.group;
+    const auto pressF9 = [form] { QTest::keyClick(form->dbgDimeGrup, Qt::Key_F9); };
+
+    // ---- F9 until the dialog is up, over the whole value table.
+    Timing open;
+    Timing peak;
+    bool peakMeasured = true;
+    const auto openOnce = [&](bool timed) {
+        const double before = statusMiB("VmRSS");
+        peakMeasured = resetPeak() && peakMeasured;
+        QElapsedTimer timer;
+        timer.start();
+        DialogProbe probe(timer);
+        pressF9();
+        if (probe.ready < 0)
+            throw std::runtime_error("the list dialog did not open");
+        if (timed) {
+            open.add(probe.ready);
+            peak.add(statusMiB("VmHWM") - before);
+        }
+    };
+    openOnce(false);
+    for (int i = 0; i < o.runs; ++i)
+        openOnce(true);
+    const qsizetype shownRows = form->cdsPesqFiltro->RecordCount();
+    const double rawMiB = double(form->cdsPesqFiltro->Data().byteSize()) / (1024.0 * 1024.0);
+
+    qint64 rawRows = 0;
+    const Timing rawRead = measure(o.runs, [&] {
+        QSqlQuery q = db::run(db, statement);
+        rawRows = drain(q);
+    });
+    const Timing queryOpen = measure(o.runs, [&] {
+        form->qryPesqFiltro->Close();
+        form->qryPesqFiltro->SQL = QStringList{statement};
+        form->qryPesqFiltro->Open();
+    });
+    const Timing load =
+        measure(o.runs, [&] { form->cdsPesqFiltro->SetData(form->dspPesqFiltro->Data()); });
+    QString stored;
+    const Timing storedRead =
+        measure(o.runs, [&] { stored = form->listaFiltro(key, o.dimension); });
+    form->cdsPesqFiltro->Fields().at(1)->setDisplayLabel(QStringLiteral("Código"));
+    form->cdsPesqFiltro->Fields().at(2)->setDisplayLabel(QStringLiteral("Nome"));
+    const Timing construct = measure(o.runs, [&] {
+        TPesquisaListaDialog dialog(form->dtsPesqFiltro, keyColumn, QString(), false, stored);
+    });
+    const Timing remoteSearch = measure(std::max(1, o.runs / 2), [&] {
+        QVariantList args{statement};
+        CheckResultServ(
+            form->netControleAcesso->AppServer().Call(QStringLiteral("getPesqFiltro"), args), true,
+            0);
+    });
+
+    out() << QStringLiteral("  dimension %1 (%2): %3 values, %4 stored for group %5\n")
+                 .arg(o.dimension, table)
+                 .arg(shownRows)
+                 .arg(ListaFiltro::parse(stored).size())
+                 .arg(o.group);
+    header(QStringLiteral("ms"));
+    row(QStringLiteral("F9 until the dialog is up and painted"), open);
+    row(QStringLiteral("  search query open (rows into a packet)"), queryOpen);
+    row(QStringLiteral("  load into cdsPesqFiltro"), load);
+    row(QStringLiteral("  stored values (listaFiltro)"), storedRead);
+    row(QStringLiteral("  dialog built (marks and search copy)"), construct);
+    row(QStringLiteral("raw read of the same rows, same driver"), rawRead);
+    row(QStringLiteral("same search through the server (fallback)"), remoteSearch);
+    out() << QStringLiteral("  F9 / raw read: %1x (%2 rows read raw)\n")
+                 .arg(rawRead.at(0.5) > 0 ? open.at(0.5) / rawRead.at(0.5) : 0, 0, 'f', 2)
+                 .arg(rawRows);
+    header(QStringLiteral("MiB"));
+    if (peakMeasured)
+        row(QStringLiteral("peak memory of the F9 step (VmHWM delta)"), peak);
+    else
+        out() << "  peak memory: /proc/self/clear_refs refused, no per-step peak\n";
+    out() << QStringLiteral("  raw data size (UTF-8 of the cells)                 %1 MiB\n")
+                 .arg(rawMiB, 0, 'f', 1);
+
+    // ---- keystrokes in the dialog's search over those rows.
+    Timing typing;
+    Timing erasing;
+    {
+        const QStringList words = {QStringLiteral("maria"), QStringLiteral("silva s"),
+                                   QStringLiteral("C00012"), QStringLiteral("são paulo"),
+                                   QStringLiteral("zzzz")};
+        QElapsedTimer since;
+        since.start();
+        DialogProbe probe(since, [&](TPesquisaListaDialog *dialog) {
+            QLineEdit *box = dialog->SearchBox();
+            for (const QString &word : words) {
+                for (qsizetype n = 1; n <= word.size(); ++n) {
+                    QElapsedTimer t;
+                    t.start();
+                    box->setText(word.left(n));
+                    QApplication::processEvents();
+                    typing.add(msSince(t));
+                }
+                for (qsizetype n = word.size() - 1; n >= 0; --n) {
+                    QElapsedTimer t;
+                    t.start();
+                    box->setText(word.left(n));
+                    QApplication::processEvents();
+                    erasing.add(msSince(t));
+                }
+            }
+        });
+        pressF9();
+    }
+    header(QStringLiteral("ms"));
+    row(QStringLiteral("keystroke typing (narrows, repaints)"), typing);
+    row(QStringLiteral("keystroke erasing (widens, repaints)"), erasing);
+
+    // ---- storing a large filter and reading it back.
+    QString list = QStringLiteral("_");
+    QList<QVariantList> filterRows;
+    {
+        QSqlQuery codes =
+            db::run(db, QStringLiteral("SELECT %1 FROM %2 ORDER BY %1").arg(keyColumn, table));
+        qint64 n = 0;
+        while (codes.next() && filterRows.size() < o.values) {
+            if (n++ % 3 != 0)
+                continue;
+            const QString code = codes.value(0).toString();
+            list += code + QLatin1Char('_');
+            filterRows.append({o.group, o.dimension.toInt(), code});
+        }
+    }
+    const Timing store = measure(o.runs, [&] {
+        form->FiltraDimensao(list, key, o.dimension);
+        form->qryOperGrupAfterScroll(form->qryOperGrup);
+        form->cdsDimeOperGrup->Locate(QStringLiteral("NRSEQUEDIME"), o.dimension,
+                                      TLocateOption::CaseInsensitive);
+    });
+    const Timing storeCall = measure(o.runs, [&] { form->FiltraDimensao(list, key, o.dimension); });
+    const Timing rawInsert = measure(o.runs, [&] {
+        db::Transaction transaction(db);
+        db::run(
+            db,
+            QStringLiteral("DELETE FROM FILDIMEGRUPOP WHERE CDGRUPOPER = ? AND NRSEQUEDIME = ?"),
+            {o.group, o.dimension.toInt()});
+        db::BulkInserter put(db, QStringLiteral("FILDIMEGRUPOP"),
+                             {QStringLiteral("CDGRUPOPER"), QStringLiteral("NRSEQUEDIME"),
+                              QStringLiteral("CDFILDIMEGRUPOP")});
+        for (const QVariantList &r : std::as_const(filterRows))
+            put.add(r);
+        put.finish();
+        transaction.commit();
+    });
+    QString back;
+    const Timing readBack = measure(o.runs, [&] { back = form->listaFiltro(key, o.dimension); });
+    const Timing rawSelect = measure(o.runs, [&] {
+        QSqlQuery q = db::run(db,
+                              QStringLiteral("SELECT CDFILDIMEGRUPOP FROM FILDIMEGRUPOP WHERE "
+                                             "(CDGRUPOPER = ?) AND (NRSEQUEDIME = ?)"),
+                              {o.group, o.dimension});
+        drain(q);
+    });
+    const Timing readServer = measure(o.runs, [&] {
+        QVariantList args{key, o.dimension};
+        CheckResultServ(
+            form->netControleAcesso->AppServer().Call(QStringLiteral("getListaFiltro"), args), true,
+            0);
+    });
+    out() << QStringLiteral("  filter of %1 values (%2 read back)\n")
+                 .arg(filterRows.size())
+                 .arg(ListaFiltro::parse(back).size());
+    header(QStringLiteral("ms"));
+    row(QStringLiteral("store: FiltraDimensao until the reload is done"), store);
+    row(QStringLiteral("  FiltraDimensao alone (packet + server call)"), storeCall);
+    row(QStringLiteral("raw batch insert of the same rows, same driver"), rawInsert);
+    row(QStringLiteral("read back: listaFiltro"), readBack);
+    row(QStringLiteral("  getListaFiltro through the server"), readServer);
+    row(QStringLiteral("raw select of the same rows, same driver"), rawSelect);
+    out() << QStringLiteral("  store / raw insert: %1x, read back / raw select: %2x\n")
+                 .arg(rawInsert.at(0.5) > 0 ? store.at(0.5) / rawInsert.at(0.5) : 0, 0, 'f', 2)
+                 .arg(rawSelect.at(0.5) > 0 ? readBack.at(0.5) / rawSelect.at(0.5) : 0, 0, 'f', 2);
+
+    if (!screen.errors().isEmpty()) {
+        out() << "  errors shown: " << screen.errors().join(QStringLiteral("; ")) << '\n';
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen platform says this of every dialog it shows.
+    static const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (!message.contains(QLatin1StringView("propagateSizeHints")))
+                previous(type, context, message);
+        });
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The value filter of a dimension through the screen on a large warehouse, "
+                       "beside the same reads and writes done bare."));
+    parser.addHelpOption();
+    const QCommandLineOption dbOption(QStringLiteral("db"),
+                                      QStringLiteral("A generated warehouse (repeatable)."),
+                                      QStringLiteral("conn"));
+    const QCommandLineOption runsOption(QStringLiteral("runs"),
+                                        QStringLiteral("Timed runs per step (default 5)."),
+                                        QStringLiteral("n"), QStringLiteral("5"));
+    const QCommandLineOption groupOption(QStringLiteral("group"),
+                                         QStringLiteral("Group code (default 00)."),
+                                         QStringLiteral("code"), QStringLiteral("00"));
+    const QCommandLineOption dimensionOption(QStringLiteral("dimension"),
+                                             QStringLiteral("Dimension number (default 1)."),
+                                             QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption valuesOption(
+        QStringLiteral("values"), QStringLiteral("Values of the stored filter (default 100000)."),
+        QStringLiteral("n"), QStringLiteral("100000"));
+    parser.addOptions({dbOption, runsOption, groupOption, dimensionOption, valuesOption});
+    parser.process(app);
+    const QStringList databases = parser.values(dbOption);
+    if (databases.isEmpty()) {
+        QTextStream(stderr) << "screen_filter_bench: pass --db <conn> (a warehouse made with "
+                               "quv-db create --size large)\n";
+        return 2;
+    }
+    const auto number = [&parser](const QCommandLineOption &option, int least, int *value) {
+        bool numeric = false;
+        *value = parser.value(option).toInt(&numeric);
+        if (numeric && *value >= least)
+            return true;
+        QTextStream(stderr) << "screen_filter_bench: --" << option.names().first()
+                            << " takes a whole number of at least " << least << '\n';
+        return false;
+    };
+    Options options{0, parser.value(groupOption), parser.value(dimensionOption), 0};
+    int dimension = 0;
+    if (!number(runsOption, 1, &options.runs) || !number(valuesOption, 1, &options.values) ||
+        !number(dimensionOption, 0, &dimension))
+        return 2;
+    bool ok = true;
+    try {
+        for (const QString &connection : databases)
+            ok = benchmark(connection, options) && ok;
+    } catch (const std::exception &e) {
+        QTextStream(stderr) << "screen_filter_bench: " << e.what() << '\n';
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
