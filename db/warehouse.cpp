@@ -323,8 +323,12 @@ void fillDemo(Filler &f)
         f.done(QStringLiteral("DIMVENDEDOR"), ins);
     }
 
-    // Grants and filters. Group 02 and operator JSILVA carry filters so that
-    // a fresh demo shows every mark of the screen.
+    // Grants and filters. The first group and the first operator of the
+    // screen's lists (07 and ADMIN, in name order) hold grants among the
+    // first rows of their grids and every dimension mark, so a fresh demo
+    // never opens on empty boxes only; group 02 and operator JSILVA carry
+    // filters too. Group 06 and operators LPEREIRA and VISITANTE hold
+    // nothing.
     const QList<DemoGrants> groups = {
         {"01",
          {{"FATOVENDA", "*"}, {"FATOESTOQUE", "*"}, {"FATOMETA", "*"}},
@@ -350,6 +354,13 @@ void fillDemo(Filler &f)
           {"FATOMETA", "*"}},
          {5, 6, 8},
          {{6, {QStringLiteral("PIX"), QStringLiteral("BOL")}}}},
+        {"07",
+         {{"FATOVENDA", "VLCUSTO"},
+          {"FATOVENDA", "VLDESCONTO"},
+          {"FATOESTOQUE", "IDGIRO"},
+          {"FATOVENDA", "VLMARGEM"}},
+         {1, 3, 5},
+         {{3, {storeCode(3), storeCode(4)}}}},
     };
     const QList<DemoGrants> operators = {
         {"JSILVA",
@@ -359,6 +370,10 @@ void fillDemo(Filler &f)
         {"MSOUZA", {{"FATOMETA", "VLMETA"}}, {7}, {{7, {sellerCode(1), sellerCode(2)}}}},
         {"PGONCALVES", {{"FATOESTOQUE", "QTESTOQUE"}}, {3}, {}},
         {"BRIBEIRO", {{"FATOMETA", "*"}}, {5}, {}},
+        {"ADMIN",
+         {{"FATOESTOQUE", "QTDIASCOBERT"}, {"FATOVENDA", "QTITENSCUPOM"}, {"FATOMETA", "VLMETA"}},
+         {2, 6, 8},
+         {{6, {QStringLiteral("DIN"), QStringLiteral("PIX")}}}},
     };
     const auto fill = [&](const QList<DemoGrants> &grants, const QString &principalColumn,
                           const QString &factTable, const QString &dimTable,

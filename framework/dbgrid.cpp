@@ -576,9 +576,14 @@ void TDBGrid::focusInEvent(QFocusEvent *event)
     QTableView::focusInEvent(event);
     viewport()->update();
     // Only focus moving between controls enters the grid; the window being
-    // activated again does not.
-    if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason)
+    // activated again does not. The window's first activation does: the grid
+    // it focuses first is entered then.
+    const Qt::FocusReason reason = event->reason();
+    const bool backToWindow =
+        reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason;
+    if (backToWindow && m_entered)
         return;
+    m_entered = true;
     Application->Guard([this] {
         if (OnEnter)
             OnEnter(this);
@@ -589,6 +594,8 @@ void TDBGrid::focusOutEvent(QFocusEvent *event)
 {
     QTableView::focusOutEvent(event);
     viewport()->update();
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+        m_entered = false;
 }
 
 void TDBGrid::keyPressEvent(QKeyEvent *event)

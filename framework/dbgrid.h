@@ -174,6 +174,9 @@ private:
     bool m_syncing = false;
     QPersistentModelIndex m_pressed;
     bool m_afterDoubleClick = false;
+    /// The grid is its window's entered control: focus left only with the
+    /// window (or for a popup), so getting it back is no new entry.
+    bool m_entered = false;
     QString m_lastPaintError;
     bool m_paintFailed = false;
 };

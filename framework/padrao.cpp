@@ -366,6 +366,12 @@ void TfrmPadrao::showEvent(QShowEvent *event)
 void TfrmPadrao::Show()
 {
     if (QMdiSubWindow *sub = subWindow()) {
+        // The MDI area sizes a new sub-window to its content's size hint;
+        // the screen's own bounds, set while it had no sub-window, win.
+        if (m_pendingBounds.isValid()) {
+            sub->setGeometry(m_pendingBounds);
+            m_pendingBounds = QRect();
+        }
         QWidget::show();
         sub->show();
         sub->raise();
@@ -422,6 +428,7 @@ void TfrmPadrao::setBounds(int left, int top, int width, int height)
     if (width < 0 || height < 0)
         throw Exception(
             QStringLiteral("Dimensões inválidas para a tela: %1 x %2").arg(width).arg(height));
+    m_pendingBounds = subWindow() ? QRect() : QRect(left, top, width, height);
     frameWindow()->setGeometry(left, top, width, height);
 }
 

@@ -9,6 +9,7 @@
 
 #include "framework/application.h"
 
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -121,6 +122,8 @@ public:
     QString Caption() const;
     void setCaption(const QString &caption);
     /// Outer geometry inside the MDI area (of the window itself without one).
+    /// Bounds set before the screen is placed in the MDI area are kept and
+    /// given to its sub-window when the screen is first shown there.
     void setBounds(int left, int top, int width, int height);
     QString CodTela() const { return m_codTela; }
     void setCodTela(const QString &code);
@@ -141,6 +144,7 @@ private:
     QVBoxLayout *m_formularioLayout = nullptr;
     QHBoxLayout *m_toolBarLayout = nullptr;
     QString m_codTela;
+    QRect m_pendingBounds;
     bool m_destroyed = false;
     bool m_closing = false;
 };

@@ -384,6 +384,36 @@ private slots:
         grid->setFocus(Qt::MouseFocusReason);
         QCOMPARE(enters, 2);
     }
+
+    void firstActivationEntersTheGridThatHasTheFocus()
+    {
+        // A screen focuses its first grid before it is shown; the window's
+        // first activation enters it, coming back to the window does not.
+        QWidget window;
+        TClientDataSet ds;
+        fillDataSet(ds, {QStringLiteral("01|Um|S")});
+        TDataSource src;
+        src.setDataSet(&ds);
+        auto *grid = new TDBGrid(&window);
+        grid->setDataSource(&src);
+        int enters = 0;
+        grid->OnEnter = [&](QObject *) { ++enters; };
+        grid->setFocus(Qt::OtherFocusReason);
+        QCOMPARE(enters, 0);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(enters, 1);
+
+        QWidget elsewhere;
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(grid->hasFocus());
+        QCOMPARE(enters, 1);
+    }
 };
 
 QTEST_MAIN(TestDBGrid)
