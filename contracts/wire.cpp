@@ -440,7 +440,8 @@ QVariant fromJson(const QJsonValue &value, int depth)
         return value.toBool();
     case QJsonValue::Double: {
         const double d = value.toDouble();
-        if (d == double(qint64(d)) && std::abs(d) < 9.0e15)
+        // The range test first: converting a double out of range is undefined.
+        if (std::abs(d) < 9.0e15 && d == double(qint64(d)))
             return qint64(d);
         return d;
     }
@@ -505,15 +506,9 @@ std::optional<QByteArray> FrameReader::next()
         m_buffer.remove(0, m_pos);
         m_pos = 0;
     }
-    // The next frame's header may already be here: check its length early.
-    if (buffered() >= 4) {
-        const quint32 nextLength = qFromBigEndian<quint32>(m_buffer.constData() + m_pos);
-        if (nextLength > m_max)
-            throw DecodeError(QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.")
-                                  .arg(nextLength)
-                                  .arg(m_max),
-                              code::FrameTooLarge);
-    }
+    // An oversized header right behind this frame is refused by the next
+    // call: refusing it here would drop this complete frame, and only when
+    // both happened to arrive in one piece.
     return payload;
 }
 

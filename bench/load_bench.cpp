@@ -1,0 +1,112 @@
+// Many clients making mixed calls at once: calls per second and latency
+// percentiles, against two servers sharing one PostgreSQL database and
+// against one server on SQLite, each on a fresh demo warehouse. Every
+// answer and the final state are checked as in the faults suite; a wrong
+// one makes the exit status 1.
+//
+//   load_bench [--clients N] [--calls M] [--db sqlite|postgres|both]
+
+#include "db/connection.h"
+#include "tests/faults/loaddriver.h"
+#include "tests/support/serverprocess.h"
+#include "tests/support/testdatabase.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <memory>
+
+using namespace quv::test;
+
+namespace {
+
+bool runOne(const QString &driver, int servers, const LoadOptions &options)
+{
+    QString skip;
+    const QString database = freshDemoDatabase(driver, &skip);
+    if (database.isEmpty()) {
+        std::printf("%-8s skipped: %s\n", qPrintable(driver), qPrintable(skip));
+        return true;
+    }
+    bool ok = true;
+    {
+        QSqlDatabase own = openConnection(database, QStringLiteral("load-bench"));
+        LoadRun run(own, options);
+        run.prepare();
+        std::vector<std::unique_ptr<ServerProcess>> processes;
+        QList<Endpoint> endpoints;
+        for (int i = 0; i < servers; ++i) {
+            processes.push_back(std::make_unique<ServerProcess>());
+            const QStringList limits{QStringLiteral("--max-rate"), QStringLiteral("1000000"),
+                                     QStringLiteral("--max-connections"),
+                                     QString::number(options.clients + 8)};
+            if (!processes.back()->start(database, limits)) {
+                std::fprintf(stderr, "server did not start: %s\n",
+                             qPrintable(processes.back()->errorString()));
+                return false;
+            }
+            endpoints.append({processes.back()->host(), processes.back()->port()});
+        }
+        const LoadReport report = run.run(endpoints, ServerProcess::Token);
+        const QStringList differences = run.verify();
+        QStringList refused;
+        for (auto it = report.refusedByCode.cbegin(); it != report.refusedByCode.cend(); ++it)
+            refused.append(QStringLiteral("%1x%2").arg(it.key()).arg(it.value()));
+        std::printf("%-8s %d server(s) %4d clients x %5d calls: %8lld calls in %7.2f s = %8.0f "
+                    "calls/s; latency ms p50 %6.2f p90 %6.2f p99 %7.2f max %8.2f; intended "
+                    "refusals [%s]; faults %lld; state differences %lld\n",
+                    qPrintable(driver), servers, options.clients, options.callsPerClient,
+                    report.calls, report.seconds, report.callsPerSecond(), report.percentile(50),
+                    report.percentile(90), report.percentile(99), report.percentile(100),
+                    qPrintable(refused.join(u' ')), qint64(report.faults.size()),
+                    qint64(differences.size()));
+        for (const QString &line : report.faults.mid(0, 10) + differences.mid(0, 10))
+            std::printf("  %s\n", qPrintable(line));
+        ok = report.faults.isEmpty() && differences.isEmpty();
+    }
+    quv::db::closeDatabase(QStringLiteral("load-bench"));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Concurrent clients against the server."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("clients"), QStringLiteral("Concurrent clients."),
+                      QStringLiteral("N"), QStringLiteral("50")});
+    parser.addOption({QStringLiteral("calls"), QStringLiteral("Calls per client."),
+                      QStringLiteral("M"), QStringLiteral("1000")});
+    parser.addOption({QStringLiteral("db"), QStringLiteral("sqlite, postgres or both."),
+                      QStringLiteral("KIND"), QStringLiteral("both")});
+    parser.process(app);
+
+    bool okClients = false, okCalls = false;
+    LoadOptions options;
+    options.clients = parser.value(QStringLiteral("clients")).toInt(&okClients);
+    options.callsPerClient = parser.value(QStringLiteral("calls")).toInt(&okCalls);
+    const QString kind = parser.value(QStringLiteral("db"));
+    if (!okClients || !okCalls || options.clients < 1 || options.clients > 200 ||
+        options.callsPerClient < 1 ||
+        !QStringList{QStringLiteral("sqlite"), QStringLiteral("postgres"), QStringLiteral("both")}
+             .contains(kind)) {
+        std::fprintf(stderr, "load_bench: --clients 1..200, --calls 1 or more, --db "
+                             "sqlite|postgres|both\n");
+        return 2;
+    }
+    bool ok = true;
+    try {
+        if (kind != QLatin1StringView("sqlite"))
+            ok = runOne(QStringLiteral("postgres"), 2, options) && ok;
+        if (kind != QLatin1StringView("postgres"))
+            ok = runOne(QStringLiteral("sqlite"), 1, options) && ok;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "load_bench: %s\n", e.what());
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
