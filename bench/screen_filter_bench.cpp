@@ -18,6 +18,7 @@
 // The group's stored filter on the dimension is put back at the end. Runs
 // headless (offscreen). Prints a table; asserts nothing.
 
+#include "bench/benchsupport.h"
 #include "contracts/package.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -46,51 +47,9 @@
 #include <functional>
 
 using namespace quv;
+using namespace quv::bench;
 
 namespace {
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-struct Timing
-{
-    QList<double> values;
-
-    void add(double v) { values.append(v); }
-    double at(double fraction) const
-    {
-        if (values.isEmpty())
-            return 0;
-        QList<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        const double pos = fraction * double(sorted.size() - 1);
-        const auto lo = qsizetype(pos);
-        const qsizetype hi = std::min(lo + 1, sorted.size() - 1);
-        return sorted[lo] + (sorted[hi] - sorted[lo]) * (pos - double(lo));
-    }
-};
-
-double msSince(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) / 1e6;
-}
-
-/// One untimed warm-up, then `runs` timed runs.
-Timing measure(int runs, const std::function<void()> &body)
-{
-    body();
-    Timing timing;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        body();
-        timing.add(msSince(timer));
-    }
-    return timing;
-}
 
 void header(const QString &unit)
 {
@@ -108,7 +67,7 @@ void row(const QString &what, const Timing &t)
 {
     out() << QStringLiteral("  %1 %2 %3 %4 %5 %6 %7\n")
                  .arg(what, -50)
-                 .arg(t.values.size(), 4)
+                 .arg(t.ms.size(), 4)
                  .arg(t.at(0.5), 9, 'f', 2)
                  .arg(t.at(0.25), 9, 'f', 2)
                  .arg(t.at(0.75), 9, 'f', 2)
@@ -140,66 +99,6 @@ bool resetPeak()
         return false;
     return clear.write("5") == 1;
 }
-
-qint64 drain(QSqlQuery &query)
-{
-    qint64 rows = 0;
-    const int columns = query.record().count();
-    while (query.next()) {
-        for (int c = 0; c < columns; ++c)
-            (void)query.value(c).toString();
-        ++rows;
-    }
-    return rows;
-}
-
-/// The package as the host loads it, with the screen open on the database.
-class OpenScreen
-{
-public:
-    OpenScreen(const QString &connection, test::ServerProcess &server)
-    {
-        m_host.serverHost = server.host();
-        m_host.serverPort = server.port();
-        m_db.Open(connection);
-        dtmDBGeral = &m_db;
-        m_package.setFileName(QCoreApplication::applicationDirPath() +
-                              QStringLiteral("/libPKG_QUV01000.so"));
-        if (!m_package.load())
-            throw std::runtime_error(m_package.errorString().toStdString());
-        auto initialize = reinterpret_cast<QuvInitializeProc>(m_package.resolve("Initialize"));
-        m_finalize = reinterpret_cast<QuvFinalizeProc>(m_package.resolve("Finalize"));
-        auto iniProc = reinterpret_cast<QuvIniProc>(m_package.resolve("IniProc"));
-        if (!initialize || !m_finalize || !iniProc)
-            throw std::runtime_error("the package lacks its entries");
-        initialize();
-        iniProc();
-        test::settle();
-        if (!form())
-            throw std::runtime_error("the screen did not open");
-        m_host.mainForm()->show();
-        test::settle();
-    }
-    ~OpenScreen()
-    {
-        if (auto *f = form()) {
-            f->Release();
-            test::settle();
-        }
-        Cli_quv01000::boIdCriado = false;
-        if (m_finalize)
-            m_finalize();
-        dtmDBGeral = nullptr;
-    }
-    Cli_quv01000::TfrmControleAcesso *form() const { return Cli_quv01000::frmControleAcesso; }
-    QStringList errors() const { return m_host.exceptions; }
-
-private:
-    test::TestHost m_host;
-    TdtmDBGeral m_db;
-    QLibrary m_package;
-    QuvFinalizeProc m_finalize = nullptr;
-};
 
 /// Waits, inside the dialog's own event loop, for the list dialog to be up;
 /// paints it, notes the time, runs `act` on it and cancels it.
@@ -301,7 +200,7 @@ bool benchmark(const QString &connection, const Options &o)
         out() << "  the server did not start: " << server.errorString() << '\n';
         return false;
     }
-    OpenScreen screen(connection, server);
+    OpenScreen screen(connection, server, true);
     auto *form = screen.form();
     if (!form->qryOperGrup->Locate(QStringLiteral("CDGRUPOPER"), o.group, {}) ||
         !form->cdsDimeOperGrup->Locate(QStringLiteral("NRSEQUEDIME"), o.dimension, {})) {

@@ -11,6 +11,7 @@
 // or large-tenth); nothing in it is changed. Runs headless (offscreen).
 // Prints a table; asserts nothing.
 
+#include "bench/benchsupport.h"
 #include "contracts/package.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -36,45 +37,9 @@
 #include <functional>
 
 using namespace quv;
+using namespace quv::bench;
 
 namespace {
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-struct Timing
-{
-    QList<double> ms;
-
-    double at(double fraction) const
-    {
-        if (ms.isEmpty())
-            return 0;
-        QList<double> sorted = ms;
-        std::sort(sorted.begin(), sorted.end());
-        const double pos = fraction * double(sorted.size() - 1);
-        const auto lo = qsizetype(pos);
-        const qsizetype hi = std::min(lo + 1, sorted.size() - 1);
-        return sorted[lo] + (sorted[hi] - sorted[lo]) * (pos - double(lo));
-    }
-};
-
-/// One warm-up, then `runs` timed runs.
-Timing measure(int runs, const std::function<void()> &body)
-{
-    body();
-    Timing timing;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        body();
-        timing.ms.append(double(timer.nsecsElapsed()) / 1e6);
-    }
-    return timing;
-}
 
 void header()
 {
@@ -98,64 +63,6 @@ void row(const QString &what, const Timing &t)
                  .arg(t.at(1), 9, 'f', 2);
     out().flush();
 }
-
-qint64 drain(QSqlQuery &query)
-{
-    qint64 rows = 0;
-    const int columns = query.record().count();
-    while (query.next()) {
-        for (int c = 0; c < columns; ++c)
-            (void)query.value(c).toString();
-        ++rows;
-    }
-    return rows;
-}
-
-/// The package as the host loads it, with the screen open on the database.
-class OpenScreen
-{
-public:
-    OpenScreen(const QString &connection, test::ServerProcess &server)
-    {
-        m_host.serverHost = server.host();
-        m_host.serverPort = server.port();
-        m_db.Open(connection);
-        dtmDBGeral = &m_db;
-        m_package.setFileName(QCoreApplication::applicationDirPath() +
-                              QStringLiteral("/libPKG_QUV01000.so"));
-        if (!m_package.load())
-            throw std::runtime_error(m_package.errorString().toStdString());
-        auto initialize = reinterpret_cast<QuvInitializeProc>(m_package.resolve("Initialize"));
-        m_finalize = reinterpret_cast<QuvFinalizeProc>(m_package.resolve("Finalize"));
-        auto iniProc = reinterpret_cast<QuvIniProc>(m_package.resolve("IniProc"));
-        if (!initialize || !m_finalize || !iniProc)
-            throw std::runtime_error("the package lacks its entries");
-        initialize();
-        iniProc();
-        test::settle();
-        if (!form())
-            throw std::runtime_error("the screen did not open");
-    }
-    ~OpenScreen()
-    {
-        if (auto *f = form()) {
-            f->Release();
-            test::settle();
-        }
-        Cli_quv01000::boIdCriado = false;
-        if (m_finalize)
-            m_finalize();
-        dtmDBGeral = nullptr;
-    }
-    Cli_quv01000::TfrmControleAcesso *form() const { return Cli_quv01000::frmControleAcesso; }
-    QStringList errors() const { return m_host.exceptions; }
-
-private:
-    test::TestHost m_host;
-    TdtmDBGeral m_db;
-    QLibrary m_package;
-    QuvFinalizeProc m_finalize = nullptr;
-};
 
 bool benchmark(const QString &connection, int runs, const QString &group,
                const QString &operatorCode)

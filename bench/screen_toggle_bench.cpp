@@ -12,6 +12,7 @@
 // The group's grants are changed while it runs and put back as they were at
 // the end. Prints the figures; it asserts nothing.
 
+#include "bench/benchsupport.h"
 #include "db/connection.h"
 #include "db/sql.h"
 #include "framework/application.h"
@@ -38,15 +39,11 @@
 #include <optional>
 
 using namespace quv;
+using bench::drain;
+using bench::out;
 using Cli_quv01000::TfrmControleAcesso;
 
 namespace {
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
 
 struct Timing
 {
@@ -87,19 +84,6 @@ void report(const QString &what, const Timing &screen, const Timing &direct, con
                  .arg(direct.median() > 0 ? screen.median() / direct.median() : 0, 0, 'f', 1)
                  .arg(rows);
     out().flush();
-}
-
-/// Reads every value of every row as text, as the server does for a packet.
-qint64 drain(QSqlQuery &query)
-{
-    qint64 n = 0;
-    const int columns = query.record().count();
-    while (query.next()) {
-        for (int c = 0; c < columns; ++c)
-            (void)query.value(c).toString();
-        ++n;
-    }
-    return n;
 }
 
 /// Answers every confirmation with Yes as soon as it shows: clearing the
