@@ -208,6 +208,11 @@ void TNetConnection::connectOrThrow()
             transportFailure(prefix + link->socket->errorString());
     }
 
+    // Each call is one small request waiting for its answer: without this,
+    // Nagle's algorithm meets the peer's delayed acknowledgement and every
+    // round trip can stall for tens of milliseconds.
+    link->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
     const qint64 id = m_nextId++;
     const QByteArray login = quv::wire::encode(
         quv::wire::requestToVariant({id, quv::rdm::LoginMethod, {ServerName, token}}),

@@ -114,6 +114,9 @@ void AccessServer::acceptConnections()
                                .arg(m_limits.maxConnections));
             continue;
         }
+        // Answers are written as soon as they are ready; never hold them
+        // back waiting for the client's acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto *session = new Session(socket, m_dispatcher, m_tokens, this);
         ++m_sessions;
         connect(session, &QObject::destroyed, this, [this] { --m_sessions; });
