@@ -65,10 +65,13 @@ void criaControleAcesso()
 
 TfrmControleAcesso::~TfrmControleAcesso()
 {
-    // The framework disposes of a closed screen; never leave the unit
-    // pointing at a deleted instance.
-    if (frmControleAcesso == this)
+    // The framework disposes of a closed screen, and the host of any screen
+    // still open when it quits, without a close: never leave the unit
+    // pointing at a deleted instance, nor believing it still exists.
+    if (frmControleAcesso == this) {
         frmControleAcesso = nullptr;
+        boIdCriado = false;
+    }
 }
 
 void TfrmControleAcesso::FormCreate(QObject *Sender)

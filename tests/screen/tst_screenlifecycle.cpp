@@ -133,6 +133,26 @@ private slots:
                  QStringList({QStringLiteral("getOperGrup"), QStringLiteral("getOperOper")}));
     }
 
+    // Disposed of without a close (as the host does on quit): the next call
+    // must not reuse the deleted instance.
+    void callAfterDisposalWithoutCloseCreatesAFreshScreen_data() { drivers(); }
+    void callAfterDisposalWithoutCloseCreatesAFreshScreen()
+    {
+        start();
+        TfrmControleAcesso *form = session->open();
+        QVERIFY(form);
+        form->Release();
+        settle();
+        QVERIFY(!session->form());
+        QVERIFY(!Cli_quv01000::boIdCriado);
+
+        session->calls.clear();
+        TfrmControleAcesso *again = session->open();
+        QVERIFY(again);
+        QCOMPARE(session->calls,
+                 QStringList({QStringLiteral("getOperGrup"), QStringLiteral("getOperOper")}));
+    }
+
     void failedCreationLeavesNothingAndTheNextCallRetries_data() { drivers(); }
     void failedCreationLeavesNothingAndTheNextCallRetries()
     {
