@@ -10,18 +10,20 @@
 
 namespace {
 
-/// Covers its parent: a dimmed backdrop with a box holding a rotating
-/// spinner and the waiting text. Follows the parent's size.
+/// A box centred on its parent holding a rotating spinner and the waiting
+/// text; re-centres when the parent is resized. It is opaque and no larger
+/// than the box: it is painted synchronously before every remote call, and a
+/// translucent cover over the whole window made each call repaint every
+/// widget of the screen (several milliseconds per grid move).
 class BusyOverlay : public QWidget
 {
 public:
+    static constexpr int Spinner = 32;
+
     explicit BusyOverlay(QWidget *parent) : QWidget(parent)
     {
         setObjectName(QStringLiteral("aviAguarde"));
-        setAttribute(Qt::WA_NoSystemBackground);
-        // The user interface is waiting on a call: clicks must not reach the
-        // widgets underneath meanwhile.
-        setAttribute(Qt::WA_TransparentForMouseEvents, false);
+        setAttribute(Qt::WA_OpaquePaintEvent);
         setFocusPolicy(Qt::NoFocus);
         parent->installEventFilter(this);
         m_timer.setInterval(80);
@@ -29,12 +31,14 @@ public:
             m_step = (m_step + 1) % 12;
             update();
         });
-        setGeometry(parent->rect());
+        const QFontMetrics fm(font());
+        resize(qMax(fm.horizontalAdvance(text()) + 40, Spinner + 40), Spinner + fm.height() + 36);
+        centre();
     }
 
     void start()
     {
-        setGeometry(parentWidget()->rect());
+        centre();
         show();
         raise();
         m_timer.start();
@@ -46,26 +50,19 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (watched == parentWidget() && event->type() == QEvent::Resize)
-            setGeometry(parentWidget()->rect());
+            centre();
         return QWidget::eventFilter(watched, event);
     }
 
     void paintEvent(QPaintEvent *) override
     {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.fillRect(rect(), QColor(0, 0, 0, 60));
-        const QFontMetrics fm(font());
-        const int spinner = 32;
-        const int boxWidth = qMax(fm.horizontalAdvance(text()) + 40, spinner + 40);
-        const int boxHeight = spinner + fm.height() + 36;
-        const QRect box(rect().center().x() - boxWidth / 2, rect().center().y() - boxHeight / 2,
-                        boxWidth, boxHeight);
+        p.fillRect(rect(), palette().color(QPalette::Window));
         p.setPen(palette().color(QPalette::Mid));
-        p.setBrush(palette().color(QPalette::Window));
-        p.drawRoundedRect(box, 6, 6);
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+        p.setRenderHint(QPainter::Antialiasing);
 
-        const QPointF centre(box.center().x() + 0.5, box.top() + 14 + spinner / 2.0);
+        const QPointF centre(width() / 2.0, 14 + Spinner / 2.0);
         const QColor ink = palette().color(QPalette::Highlight);
         for (int i = 0; i < 12; ++i) {
             QColor c = ink;
@@ -74,15 +71,21 @@ protected:
             p.translate(centre);
             p.rotate(i * 30.0);
             p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(0, -spinner / 2.0 + 2), QPointF(0, -spinner / 4.0));
+            p.drawLine(QPointF(0, -Spinner / 2.0 + 2), QPointF(0, -Spinner / 4.0));
             p.restore();
         }
         p.setPen(palette().color(QPalette::WindowText));
-        p.drawText(QRect(box.left(), box.top() + 20 + spinner, box.width(), fm.height() + 8),
-                   Qt::AlignCenter, text());
+        const QFontMetrics fm(font());
+        p.drawText(QRect(0, 20 + Spinner, width(), fm.height() + 8), Qt::AlignCenter, text());
     }
 
 private:
+    void centre()
+    {
+        const QRect area = parentWidget()->rect();
+        move(area.center().x() - width() / 2, area.center().y() - height() / 2);
+    }
+
     QTimer m_timer;
     int m_step = 0;
 };

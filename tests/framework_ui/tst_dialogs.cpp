@@ -116,13 +116,18 @@ private slots:
         QVERIFY(overlay);
         QCOMPARE(overlay->parentWidget(), &host.window);
         QVERIFY(overlay->isVisible());
-        QCOMPARE(overlay->geometry(), host.window.rect());
+        const auto centred = [&] {
+            return (overlay->geometry().center() - host.window.rect().center()).manhattanLength() <=
+                   2;
+        };
+        QVERIFY(centred());
+        QVERIFY(host.window.rect().contains(overlay->geometry()));
         ActiveShowAvi(Application->MainForm(), 1);
         QCOMPARE(ShowAviWidget(), overlay);
         QCOMPARE(host.window.findChildren<QWidget *>(overlay->objectName()).size(), 1);
-        // It follows the window's size while shown.
+        // It stays centred when the window is resized while shown.
         host.window.resize(700, 500);
-        QCOMPARE(overlay->geometry(), host.window.rect());
+        QVERIFY(centred());
         // The spinner and text are painted, not a blank cover.
         const QImage shot = overlay->grab().toImage();
         QVERIFY(shot.pixel(shot.width() / 2, shot.height() / 2) != shot.pixel(2, 2));
