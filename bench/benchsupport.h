@@ -4,13 +4,18 @@
 // a query as the baseline, and the package opened as the host opens it.
 
 #include "contracts/package.h"
+#include "db/connection.h"
 #include "framework/dbgeral.h"
 #include "screen/Cli_quv01000.h"
 #include "tests/screen/screenfixture.h"
 #include "tests/support/serverprocess.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLibrary>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -66,6 +71,95 @@ inline Timing measure(int runs, const std::function<void()> &body)
     return timing;
 }
 
+/// The figures of one run for the bench command's report: one JSON object
+/// per line, appended to the file given with --json. Each program says which
+/// database it measures (engine and size label) before recording.
+class Results
+{
+public:
+    static Results &instance()
+    {
+        static Results results;
+        return results;
+    }
+
+    static void addOptions(QCommandLineParser &parser)
+    {
+        parser.addOption({QStringLiteral("json"),
+                          QStringLiteral("Append the figures, one JSON object per line, to FILE."),
+                          QStringLiteral("file")});
+        parser.addOption({QStringLiteral("label"),
+                          QStringLiteral("Size label of the warehouse in the report (default: "
+                                         "the database's name)."),
+                          QStringLiteral("name")});
+    }
+    void configure(const QCommandLineParser &parser)
+    {
+        m_path = parser.value(QStringLiteral("json"));
+        m_label = parser.value(QStringLiteral("label"));
+    }
+
+    /// Names the database the next figures belong to.
+    void setDatabase(const QString &connection)
+    {
+        const db::ConnectionInfo info = db::parseConnectionString(connection);
+        m_engine = info.driver == db::Driver::Postgres ? QStringLiteral("postgres")
+                                                       : QStringLiteral("sqlite");
+        m_size = !m_label.isEmpty()                    ? m_label
+                 : info.driver == db::Driver::Postgres ? info.database
+                                                       : info.path.section(u'/', -1);
+    }
+
+    /// `baseline` may be empty (no baseline for this figure); `target` is
+    /// {"kind": "ratio"|"p99"|"median"|"max", "max": number} or empty.
+    void add(const QString &scenario, const QString &unit, const Timing &measured,
+             const Timing &baseline, qint64 rows, const QJsonObject &target,
+             const QJsonObject &extra = {})
+    {
+        if (m_path.isEmpty())
+            return;
+        QJsonObject line{{QStringLiteral("scenario"), scenario},
+                         {QStringLiteral("engine"), m_engine},
+                         {QStringLiteral("size"), m_size},
+                         {QStringLiteral("unit"), unit},
+                         {QStringLiteral("rows"), rows},
+                         {QStringLiteral("measured"), summary(measured)}};
+        if (!baseline.ms.isEmpty())
+            line.insert(QStringLiteral("baseline"), summary(baseline));
+        if (!target.isEmpty())
+            line.insert(QStringLiteral("target"), target);
+        if (!extra.isEmpty())
+            line.insert(QStringLiteral("extra"), extra);
+        QFile file(m_path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
+            file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n') < 0)
+            throw std::runtime_error("cannot write " + m_path.toStdString() + ": " +
+                                     file.errorString().toStdString());
+    }
+
+    static QJsonObject ratioAtMost(double max) { return target(QStringLiteral("ratio"), max); }
+    static QJsonObject p99Below(double max) { return target(QStringLiteral("p99"), max); }
+    static QJsonObject maxBelow(double max) { return target(QStringLiteral("max"), max); }
+
+private:
+    static QJsonObject target(const QString &kind, double max)
+    {
+        return {{QStringLiteral("kind"), kind}, {QStringLiteral("max"), max}};
+    }
+    static QJsonObject summary(const Timing &t)
+    {
+        return {{QStringLiteral("n"), t.ms.size()},  {QStringLiteral("median"), t.at(0.5)},
+                {QStringLiteral("p25"), t.at(0.25)}, {QStringLiteral("p75"), t.at(0.75)},
+                {QStringLiteral("p99"), t.at(0.99)}, {QStringLiteral("min"), t.at(0)},
+                {QStringLiteral("max"), t.at(1)}};
+    }
+
+    QString m_path;
+    QString m_label;
+    QString m_engine;
+    QString m_size;
+};
+
 /// Fetches every row and every value as text: what the baseline pays.
 inline qint64 drain(QSqlQuery &query)
 {
@@ -96,11 +190,11 @@ public:
             throw std::runtime_error(m_package.errorString().toStdString());
         auto initialize = reinterpret_cast<QuvInitializeProc>(m_package.resolve("Initialize"));
         m_finalize = reinterpret_cast<QuvFinalizeProc>(m_package.resolve("Finalize"));
-        auto iniProc = reinterpret_cast<QuvIniProc>(m_package.resolve("IniProc"));
-        if (!initialize || !m_finalize || !iniProc)
+        m_iniProc = reinterpret_cast<QuvIniProc>(m_package.resolve("IniProc"));
+        if (!initialize || !m_finalize || !m_iniProc)
             throw std::runtime_error("the package lacks its entries");
         initialize();
-        iniProc();
+        m_iniProc();
         test::settle();
         if (!form())
             throw std::runtime_error("the screen did not open");
@@ -124,6 +218,27 @@ public:
     OpenScreen &operator=(const OpenScreen &) = delete;
 
     Cli_quv01000::TfrmControleAcesso *form() const { return Cli_quv01000::frmControleAcesso; }
+
+    /// Closes the screen and opens it again as the host's menu does; returns
+    /// the milliseconds from IniProc until the screen is up with both lists
+    /// and their first grants loaded (IniProc returns only then).
+    double reopen()
+    {
+        if (auto *f = form()) {
+            f->Close();
+            test::settle();
+        }
+        if (form())
+            throw std::runtime_error("the screen did not close");
+        QElapsedTimer timer;
+        timer.start();
+        m_iniProc();
+        test::settle();
+        const double ms = msSince(timer);
+        if (!form())
+            throw std::runtime_error("the screen did not open again");
+        return ms;
+    }
     QStringList errors() const { return m_host.exceptions; }
 
 private:
@@ -131,6 +246,7 @@ private:
     TdtmDBGeral m_db;
     QLibrary m_package;
     QuvFinalizeProc m_finalize = nullptr;
+    QuvIniProc m_iniProc = nullptr;
 };
 
 } // namespace quv::bench

@@ -13,6 +13,7 @@
 //
 //   screen_filter_bench --db sqlite:/data/large.db [--db postgres://...]
 //                       [--runs N] [--group 00] [--dimension 1] [--values N]
+//                       [--json results.jsonl --label large]
 //
 // The group must exist; the dimension is granted to it first when it is not.
 // The group's stored filter on the dimension is put back at the end. Runs
@@ -138,6 +139,7 @@ struct Options
 bool benchmark(const QString &connection, const Options &o)
 {
     out() << '\n' << db::parseConnectionString(connection).display() << '\n';
+    Results::instance().setDatabase(connection);
     const QString directName = QStringLiteral("screen-filter-bench-direct");
     QSqlDatabase db = db::openDatabase(connection, directName);
     const auto closeDirect = qScopeGuard([&db, &directName] {
@@ -284,6 +286,16 @@ bool benchmark(const QString &connection, const Options &o)
     row(QStringLiteral("  dialog built (marks and search copy)"), construct);
     row(QStringLiteral("raw read of the same rows, same driver"), rawRead);
     row(QStringLiteral("same search through the server (fallback)"), remoteSearch);
+    Results::instance().add(QStringLiteral("filter search, F9 to dialog ready"),
+                            QStringLiteral("ms"), open, rawRead, shownRows, Results::ratioAtMost(2),
+                            {{QStringLiteral("queryOpenMedian"), queryOpen.at(0.5)},
+                             {QStringLiteral("loadMedian"), load.at(0.5)},
+                             {QStringLiteral("dialogBuiltMedian"), construct.at(0.5)}});
+    if (peakMeasured)
+        Results::instance().add(
+            QStringLiteral("filter search, F9 peak memory"), QStringLiteral("MiB"), peak,
+            Timing{{rawMiB}}, shownRows, Results::ratioAtMost(3),
+            {{QStringLiteral("baselineIs"), QStringLiteral("raw UTF-8 size of the cells")}});
     out() << QStringLiteral("  F9 / raw read: %1x (%2 rows read raw)\n")
                  .arg(rawRead.at(0.5) > 0 ? open.at(0.5) / rawRead.at(0.5) : 0, 0, 'f', 2)
                  .arg(rawRows);
@@ -328,6 +340,11 @@ bool benchmark(const QString &connection, const Options &o)
     header(QStringLiteral("ms"));
     row(QStringLiteral("keystroke typing (narrows, repaints)"), typing);
     row(QStringLiteral("keystroke erasing (widens, repaints)"), erasing);
+    Timing keystrokes;
+    keystrokes.ms = typing.ms + erasing.ms;
+    Results::instance().add(QStringLiteral("dialog search-as-you-type, per keystroke"),
+                            QStringLiteral("ms"), keystrokes, Timing(), shownRows,
+                            Results::maxBelow(100));
 
     // ---- storing a large filter and reading it back.
     QString list = QStringLiteral("_");
@@ -390,6 +407,12 @@ bool benchmark(const QString &connection, const Options &o)
     row(QStringLiteral("read back: listaFiltro"), readBack);
     row(QStringLiteral("  getListaFiltro through the server"), readServer);
     row(QStringLiteral("raw select of the same rows, same driver"), rawSelect);
+    Results::instance().add(QStringLiteral("storing a filter (FiltraDimensao to reload done)"),
+                            QStringLiteral("ms"), store, rawInsert, filterRows.size(),
+                            Results::ratioAtMost(2));
+    Results::instance().add(QStringLiteral("reading a filter back (listaFiltro)"),
+                            QStringLiteral("ms"), readBack, rawSelect, filterRows.size(),
+                            Results::ratioAtMost(2));
     out() << QStringLiteral("  store / raw insert: %1x, read back / raw select: %2x\n")
                  .arg(rawInsert.at(0.5) > 0 ? store.at(0.5) / rawInsert.at(0.5) : 0, 0, 'f', 2)
                  .arg(rawSelect.at(0.5) > 0 ? readBack.at(0.5) / rawSelect.at(0.5) : 0, 0, 'f', 2);
@@ -435,7 +458,9 @@ int main(int argc, char *argv[])
         QStringLiteral("values"), QStringLiteral("Values of the stored filter (default 100000)."),
         QStringLiteral("n"), QStringLiteral("100000"));
     parser.addOptions({dbOption, runsOption, groupOption, dimensionOption, valuesOption});
+    Results::addOptions(parser);
     parser.process(app);
+    Results::instance().configure(parser);
     const QStringList databases = parser.values(dbOption);
     if (databases.isEmpty()) {
         QTextStream(stderr) << "screen_filter_bench: pass --db <conn> (a warehouse made with "

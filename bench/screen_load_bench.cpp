@@ -2,10 +2,14 @@
 // on a large warehouse, from the remote call until both grant datasets are
 // loaded with their marks, beside its parts: the remote call alone, loading
 // the packets with their marks alone, and the same SQL the server runs,
-// straight through the same Qt driver in the same process.
+// straight through the same Qt driver in the same process. Also walks the
+// operator list row by row with the Down key (one remote call per row), and
+// closes and opens the screen again (IniProc until both lists and their first
+// grants are shown), each beside the same reads done directly.
 //
 //   screen_load_bench --db sqlite:/data/large.db [--db postgres://...]
 //                     [--runs N] [--group 00] [--operator OP000000]
+//                     [--walk 1000] [--json results.jsonl --label large]
 //
 // The database must hold a generated warehouse (quv-db create --size large
 // or large-tenth); nothing in it is changed. Runs headless (offscreen).
@@ -17,6 +21,7 @@
 #include "db/sql.h"
 #include "framework/application.h"
 #include "framework/busy.h"
+#include "framework/controls.h"
 #include "framework/dbgeral.h"
 #include "framework/netconnection.h"
 #include "framework/servercheck.h"
@@ -31,6 +36,8 @@
 #include <QLibrary>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTabBar>
+#include <QTest>
 #include <QTextStream>
 
 #include <algorithm>
@@ -38,6 +45,7 @@
 
 using namespace quv;
 using namespace quv::bench;
+using Cli_quv01000::TfrmControleAcesso;
 
 namespace {
 
@@ -64,16 +72,111 @@ void row(const QString &what, const Timing &t)
     out().flush();
 }
 
+/// The statements the server runs for one principal's grants, fetched whole;
+/// returns the milliseconds.
+double directLoad(const QSqlDatabase &db, server::Principal principal, const QString &code)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QSqlQuery facts = db::run(db, server::AccessControl::factsSql(principal), {code});
+    drain(facts);
+    QSqlQuery dims = db::run(db, server::AccessControl::dimensionsSql(principal), {code, code});
+    drain(dims);
+    return msSince(timer);
+}
+
+void walkOperators(TfrmControleAcesso *form, const QSqlDatabase &db, int steps)
+{
+    // The operator page, standing on its first row, with the keyboard on the list.
+    QTabBar *bar = form->pgcPadrao->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+    test::settle();
+    form->qryOperOper->First();
+    form->dbgOperador->setFocus();
+    test::settle();
+
+    int calls = 0;
+    TNetConnection::setTraceHook([&calls](const QString &) { ++calls; });
+    Timing perRow;
+    Timing direct;
+    QString previous = form->qryOperOperCDOPERADOR->AsString();
+    for (int i = 0; i < steps; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QTest::keyClick(form->dbgOperador, Qt::Key_Down);
+        perRow.add(msSince(timer));
+        const QString code = form->qryOperOperCDOPERADOR->AsString();
+        if (code == previous)
+            break; // the end of the list
+        previous = code;
+        direct.add(directLoad(db, server::Principal::Operator, code));
+    }
+    TNetConnection::setTraceHook({});
+    const auto rows = qint64(perRow.ms.size());
+    out() << QStringLiteral("  walking %1 operators with the Down key in dbgOperador: %2 remote "
+                            "calls, ms per row\n")
+                 .arg(rows)
+                 .arg(calls);
+    header();
+    row(QStringLiteral("Down key until the operator's grants are shown"), perRow);
+    row(QStringLiteral("direct SQL of the same operator's grants"), direct);
+    out() << QStringLiteral("  p99 %1 ms (target under 20 ms)\n").arg(perRow.at(0.99), 0, 'f', 2);
+    Results::instance().add(QStringLiteral("walking operators row by row in dbgOperador"),
+                            QStringLiteral("ms/row"), perRow, direct, rows, Results::p99Below(20),
+                            {{QStringLiteral("calls"), calls}});
+}
+
+void openScreen(OpenScreen &screen, const QSqlDatabase &db, int runs)
+{
+    // What the screen reads to come up: both lists, and the first group's and
+    // the first operator's grants.
+    auto *form = screen.form();
+    const QString groupSql = form->qryOperGrup->SQL.join(u' ');
+    const QString operatorSql = form->qryOperOper->SQL.join(u' ');
+    Timing opening;
+    screen.reopen();
+    for (int i = 0; i < runs; ++i)
+        opening.add(screen.reopen());
+    form = screen.form();
+    const qint64 operators = form->qryOperOper->RecordCount();
+    const qint64 groups = form->qryOperGrup->RecordCount();
+    const Timing direct = measure(runs, [&] {
+        QSqlQuery groupList = db::run(db, groupSql);
+        QString firstGroup;
+        if (groupList.next())
+            firstGroup = groupList.value(0).toString();
+        drain(groupList);
+        QSqlQuery operatorList = db::run(db, operatorSql);
+        QString firstOperator;
+        if (operatorList.next())
+            firstOperator = operatorList.value(0).toString();
+        drain(operatorList);
+        directLoad(db, server::Principal::Group, firstGroup);
+        directLoad(db, server::Principal::Operator, firstOperator);
+    });
+    out() << QStringLiteral("  opening the screen: %1 groups, %2 operators, ms\n")
+                 .arg(groups)
+                 .arg(operators);
+    header();
+    row(QStringLiteral("IniProc until both lists and first grants shown"), opening);
+    row(QStringLiteral("direct SQL: both lists and both first grants"), direct);
+    out() << QStringLiteral("  screen / direct SQL: %1x\n")
+                 .arg(direct.at(0.5) > 0 ? opening.at(0.5) / direct.at(0.5) : 0, 0, 'f', 2);
+    Results::instance().add(QStringLiteral("opening the screen"), QStringLiteral("ms"), opening,
+                            direct, operators + groups, Results::ratioAtMost(2));
+}
+
 bool benchmark(const QString &connection, int runs, const QString &group,
-               const QString &operatorCode)
+               const QString &operatorCode, int walk)
 {
     out() << '\n' << db::parseConnectionString(connection).display() << '\n';
+    Results::instance().setDatabase(connection);
     test::ServerProcess server;
     if (!server.start(connection)) {
         out() << "  the server did not start: " << server.errorString() << '\n';
         return false;
     }
-    OpenScreen screen(connection, server);
+    OpenScreen screen(connection, server, true);
     auto *form = screen.form();
     const QString directName = QStringLiteral("screen-load-bench-direct");
     QSqlDatabase db = db::openDatabase(connection, directName);
@@ -124,13 +227,7 @@ bool benchmark(const QString &connection, int runs, const QString &group,
             ActiveShowAvi(Application->MainForm(), 1);
             DeactiveShowAvi();
         });
-        const Timing direct = measure(runs, [&] {
-            QSqlQuery facts = db::run(db, server::AccessControl::factsSql(k.principal), {k.code});
-            drain(facts);
-            QSqlQuery dims =
-                db::run(db, server::AccessControl::dimensionsSql(k.principal), {k.code, k.code});
-            drain(dims);
-        });
+        const Timing direct = measure(runs, [&] { directLoad(db, k.principal, k.code); });
         out() << QStringLiteral("  %1('%2'): %3 fact rows, %4 dimension rows (%5 granted), "
                                 "%6 runs, ms\n")
                      .arg(k.method, k.code)
@@ -146,7 +243,15 @@ bool benchmark(const QString &connection, int runs, const QString &group,
         row(QStringLiteral("direct SQL, same Qt driver, same process"), direct);
         out() << QStringLiteral("  screen / direct SQL: %1x\n")
                      .arg(direct.at(0.5) > 0 ? screenLoad.at(0.5) / direct.at(0.5) : 0, 0, 'f', 2);
+        Results::instance().add(k.method + QStringLiteral(" seen from the screen"),
+                                QStringLiteral("ms"), screenLoad, direct, factRows + dimRows,
+                                Results::ratioAtMost(2),
+                                {{QStringLiteral("remoteCallMedian"), remote.at(0.5)},
+                                 {QStringLiteral("setDataMedian"), load.at(0.5)}});
     }
+    if (walk > 0)
+        walkOperators(form, db, walk);
+    openScreen(screen, db, runs);
     if (!screen.errors().isEmpty()) {
         out() << "  errors shown: " << screen.errors().join(QStringLiteral("; ")) << '\n';
         ok = false;
@@ -180,8 +285,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption operatorOption(QStringLiteral("operator"),
                                             QStringLiteral("Operator code (default OP000000)."),
                                             QStringLiteral("code"), QStringLiteral("OP000000"));
-    parser.addOptions({dbOption, runsOption, groupOption, operatorOption});
+    const QCommandLineOption walkOption(
+        QStringLiteral("walk"),
+        QStringLiteral("Operators to walk with the Down key (default 1000; 0: none)."),
+        QStringLiteral("n"), QStringLiteral("1000"));
+    parser.addOptions({dbOption, runsOption, groupOption, operatorOption, walkOption});
+    Results::addOptions(parser);
     parser.process(app);
+    Results::instance().configure(parser);
     const QStringList databases = parser.values(dbOption);
     if (databases.isEmpty()) {
         QTextStream(stderr) << "screen_load_bench: pass --db <conn> (a warehouse made with "
@@ -198,7 +309,7 @@ int main(int argc, char *argv[])
     try {
         for (const QString &connection : databases)
             ok = benchmark(connection, runs, parser.value(groupOption),
-                           parser.value(operatorOption)) &&
+                           parser.value(operatorOption), parser.value(walkOption).toInt()) &&
                  ok;
     } catch (const std::exception &e) {
         QTextStream(stderr) << "screen_load_bench: " << e.what() << '\n';

@@ -7,7 +7,7 @@
 // transaction.
 //
 //   screen_toggle_bench --db sqlite:/path/large.db [--group 01] [--runs 20]
-//                       [--bulk-runs 8]
+//                       [--bulk-runs 8] [--json results.jsonl --label large]
 //
 // The group's grants are changed while it runs and put back as they were at
 // the end. Prints the figures; it asserts nothing.
@@ -68,8 +68,13 @@ template <class F> double timed(F &&body)
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-void report(const QString &what, const Timing &screen, const Timing &direct, const QString &rows)
+void report(const QString &what, const Timing &screen, const Timing &direct, const QString &rows,
+            qint64 rowCount)
 {
+    bench::Timing measured{screen.ms};
+    bench::Timing baseline{direct.ms};
+    bench::Results::instance().add(what, QStringLiteral("ms"), measured, baseline, rowCount,
+                                   bench::Results::ratioAtMost(2));
     const auto spread = [](const Timing &t) {
         return QStringLiteral("%1 ms (min %2, p90 %3, max %4, n=%5)")
             .arg(t.median(), 7, 'f', 1)
@@ -210,9 +215,9 @@ struct Bench
                 selectFacts();
                 transaction.commit();
             }));
-        report(
-            QStringLiteral("one fact"), screen, baseline,
-            QStringLiteral("%1/%2, %3 rows reloaded").arg(table, item).arg(facts->RecordCount()));
+        report(QStringLiteral("single fact toggle"), screen, baseline,
+               QStringLiteral("%1/%2, %3 rows reloaded").arg(table, item).arg(facts->RecordCount()),
+               facts->RecordCount());
     }
 
     void singleDimension()
@@ -259,10 +264,11 @@ struct Bench
                 selectDimensions();
                 transaction.commit();
             }));
-        report(QStringLiteral("one dimension"), screen, baseline,
+        report(QStringLiteral("single dimension toggle"), screen, baseline,
                QStringLiteral("dimension %1, %2 rows reloaded")
                    .arg(number)
-                   .arg(dimensions->RecordCount()));
+                   .arg(dimensions->RecordCount()),
+               dimensions->RecordCount());
     }
 
     void wholeGrid(bool dimensionsGrid)
@@ -346,10 +352,11 @@ struct Bench
         const QString what =
             dimensionsGrid ? QStringLiteral("dimensions") : QStringLiteral("facts");
         const QString rows = QStringLiteral("%1 rows").arg(dataSet->RecordCount());
-        report(QStringLiteral("all %1, mark").arg(what), mark, markDirect, rows);
-        report(QStringLiteral("all %1, clear").arg(what), clear, clearDirect,
-               dimensionsGrid ? rows + QStringLiteral(" (screen includes the confirmation)")
-                              : rows);
+        report(QStringLiteral("toggle-all %1, mark").arg(what), mark, markDirect, rows,
+               dataSet->RecordCount());
+        report(QStringLiteral("toggle-all %1, clear").arg(what), clear, clearDirect,
+               dimensionsGrid ? rows + QStringLiteral(" (screen includes the confirmation)") : rows,
+               dataSet->RecordCount());
     }
 };
 
@@ -382,7 +389,9 @@ int main(int argc, char *argv[])
                                         QStringLiteral("Whole-grid toggles each way (default 8)."),
                                         QStringLiteral("n"), QStringLiteral("8"));
     parser.addOptions({dbOption, groupOption, runsOption, bulkOption});
+    bench::Results::addOptions(parser);
     parser.process(app);
+    bench::Results::instance().configure(parser);
     const QString connection = parser.value(dbOption);
     if (connection.isEmpty()) {
         QTextStream(stderr) << "screen_toggle_bench: pass --db <conn> (a warehouse made with "
@@ -404,6 +413,7 @@ int main(int argc, char *argv[])
         QLibrary package(QStringLiteral(QUV_BIN_DIR "/libPKG_QUV01000.so"));
         QuvFinalizeProc finalize = nullptr;
         try {
+            bench::Results::instance().setDatabase(connection);
             direct = db::openDatabase(connection, directName);
             QSqlQuery exists = db::run(
                 direct, QStringLiteral("SELECT 1 FROM GRUPOPER WHERE CDGRUPOPER = ?"), {group});
