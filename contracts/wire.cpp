@@ -1,11 +1,13 @@
 #include "wire.h"
 
-#include <QCborStreamReader>
-#include <QCborStreamWriter>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace quv::wire {
 
@@ -23,270 +25,495 @@ const QString RowsKey = QStringLiteral("rows");
     throw DecodeError(message, errorCode);
 }
 
+// A field definition holds its name and size and nothing else, in either
+// encoding: a key we do not know could be a meaning we would drop.
+bool isFieldKey(QStringView key)
+{
+    return key == QLatin1StringView("name") || key == QLatin1StringView("size");
+}
+
+[[noreturn]] void failUnknownFieldKey(const QString &key)
+{
+    fail(QStringLiteral("Chave '%1' desconhecida na definição de campo.").arg(key));
+}
+
 // ---------------------------------------------------------------- CBOR out
 
-void writePacket(QCborStreamWriter &w, const DataPacket &packet)
+// Writes straight into one buffer: a reply carries a packet of up to
+// millions of cells, and a stream writer over a QIODevice paid two device
+// writes per cell.
+class CborOut
 {
-    w.startMap(2);
-    w.append(QLatin1StringView("fields"));
-    w.startArray(quint64(packet.fieldCount()));
-    for (const FieldDef &field : packet.fields()) {
-        w.startMap(2);
-        w.append(QLatin1StringView("name"));
-        w.append(field.name);
-        w.append(QLatin1StringView("size"));
-        w.append(qint64(field.size));
-        w.endMap();
+public:
+    explicit CborOut(QByteArray &out) : m_out(out) {}
+
+    void head(quint8 major, quint64 value)
+    {
+        const auto initial = char(major << 5);
+        if (value < 24) {
+            m_out.append(char(initial | char(value)));
+        } else if (value <= 0xff) {
+            m_out.append(char(initial | 24));
+            m_out.append(char(value));
+        } else if (value <= 0xffff) {
+            m_out.append(char(initial | 25));
+            bigEndian(quint16(value));
+        } else if (value <= 0xffffffffu) {
+            m_out.append(char(initial | 26));
+            bigEndian(quint32(value));
+        } else {
+            m_out.append(char(initial | 27));
+            bigEndian(quint64(value));
+        }
     }
-    w.endArray();
-    w.append(QLatin1StringView("rows"));
+    void text(QByteArrayView utf8)
+    {
+        head(3, quint64(utf8.size()));
+        m_out.append(utf8.data(), utf8.size());
+    }
+    void text(const QString &value) { text(QByteArrayView(value.toUtf8())); }
+    void integer(qint64 value)
+    {
+        if (value >= 0)
+            head(0, quint64(value));
+        else
+            head(1, quint64(-1 - value));
+    }
+    void boolean(bool value) { m_out.append(char(value ? 0xf5 : 0xf4)); }
+    void null() { m_out.append(char(0xf6)); }
+    void real(double value)
+    {
+        m_out.append(char(0xfb));
+        quint64 bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        bigEndian(bits);
+    }
+    void reserve(qsizetype more) { m_out.reserve(m_out.size() + more); }
+
+private:
+    template <typename T> void bigEndian(T value)
+    {
+        char bytes[sizeof(T)];
+        qToBigEndian(value, bytes);
+        m_out.append(bytes, sizeof(T));
+    }
+
+    QByteArray &m_out;
+};
+
+void writePacket(CborOut &w, const DataPacket &packet)
+{
     const qsizetype rows = packet.rowCount();
     const int columns = packet.fieldCount();
-    w.startArray(quint64(rows));
-    for (qsizetype r = 0; r < rows; ++r) {
-        w.startArray(quint64(columns));
-        for (int c = 0; c < columns; ++c) {
-            const QByteArrayView cell = packet.utf8(r, c);
-            w.appendTextString(cell.data(), cell.size());
-        }
-        w.endArray();
+    // Cell bytes plus, per cell, a length head of one to three bytes.
+    w.reserve(packet.byteSize() + rows * (columns * 3 + 3) + 64);
+    w.head(5, 2);
+    w.text(QByteArrayView("fields"));
+    w.head(4, quint64(columns));
+    for (const FieldDef &field : packet.fields()) {
+        w.head(5, 2);
+        w.text(QByteArrayView("name"));
+        w.text(field.name);
+        w.text(QByteArrayView("size"));
+        w.integer(field.size);
     }
-    w.endArray();
-    w.endMap();
+    w.text(QByteArrayView("rows"));
+    w.head(4, quint64(rows));
+    for (qsizetype r = 0; r < rows; ++r) {
+        w.head(4, quint64(columns));
+        for (int c = 0; c < columns; ++c)
+            w.text(packet.utf8(r, c));
+    }
+}
+
+void writeCbor(CborOut &w, const QVariant &value, int depth)
+{
+    if (depth > MaxDepth)
+        throw std::invalid_argument("value nested too deeply");
+    if (!value.isValid() || value.isNull()) {
+        w.null();
+        return;
+    }
+    if (value.metaType() == QMetaType::fromType<DataPacket>()) {
+        writePacket(w, value.value<DataPacket>());
+        return;
+    }
+    switch (value.metaType().id()) {
+    case QMetaType::Bool:
+        w.boolean(value.toBool());
+        return;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        w.integer(value.toLongLong());
+        return;
+    case QMetaType::Double:
+    case QMetaType::Float:
+        w.real(value.toDouble());
+        return;
+    case QMetaType::QString:
+        w.text(value.toString());
+        return;
+    case QMetaType::QStringList: {
+        const QStringList list = value.toStringList();
+        w.head(4, quint64(list.size()));
+        for (const QString &item : list)
+            w.text(item);
+        return;
+    }
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        w.head(4, quint64(list.size()));
+        for (const QVariant &item : list)
+            writeCbor(w, item, depth + 1);
+        return;
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        w.head(5, quint64(map.size()));
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            w.text(it.key());
+            writeCbor(w, it.value(), depth + 1);
+        }
+        return;
+    }
+    default:
+        throw std::invalid_argument(QStringLiteral("type %1 cannot travel")
+                                        .arg(QLatin1StringView(value.typeName()))
+                                        .toStdString());
+    }
 }
 
 // ----------------------------------------------------------------- CBOR in
 
+// Reads the subset of CBOR that travels here (integers, text, arrays, maps,
+// booleans, null, floats; definite or indefinite lengths) straight from the
+// payload. Every length is checked against what is left of the payload
+// before anything is read or reserved; packet cells go from the payload into
+// their column without an intermediate string.
 class CborDecoder
 {
 public:
     explicit CborDecoder(QByteArrayView payload)
-        : m_reader(payload.data(), payload.size()), m_limit(payload.size())
+        : m_p(payload.data()), m_end(payload.data() + payload.size())
     {
     }
 
     QVariant document()
     {
         QVariant value = read(0);
-        if (m_reader.lastError() != QCborError::NoError)
-            fail(QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString()));
-        if (m_reader.currentOffset() != m_limit)
+        if (m_p != m_end)
             fail(QStringLiteral("Dados após o fim da mensagem CBOR."));
         return value;
     }
 
 private:
-    void check()
+    enum Major : quint8
     {
-        if (m_reader.lastError() != QCborError::NoError)
-            fail(QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString()));
+        Unsigned = 0,
+        Negative = 1,
+        Bytes = 2,
+        Text = 3,
+        Array = 4,
+        Map = 5,
+        Tag = 6,
+        Simple = 7
+    };
+    static constexpr quint8 Break = 0xff;
+
+    struct Head
+    {
+        quint8 major = 0;
+        quint8 info = 0;
+        quint64 value = 0; // the argument; for floats, their bits
+        bool indefinite = false;
+    };
+
+    /// A container being read: how many items are left, or until a break.
+    struct Container
+    {
+        quint64 left = 0;
+        bool indefinite = false;
+    };
+
+    [[noreturn]] static void incomplete() { fail(QStringLiteral("Mensagem CBOR incompleta.")); }
+
+    qsizetype remaining() const { return m_end - m_p; }
+
+    quint8 peek() const
+    {
+        if (m_p == m_end)
+            incomplete();
+        return quint8(*m_p);
     }
 
-    // Reads a text string's UTF-8 bytes into `out` (replacing its content).
-    void readUtf8(QByteArray &out)
+    Head head()
     {
-        if (!m_reader.isString())
-            fail(QStringLiteral("Esperava um texto no CBOR."));
-        out.resize(0);
-        for (;;) {
-            const qsizetype chunk = m_reader.currentStringChunkSize();
-            if (chunk < 0 || chunk > m_limit)
+        const quint8 initial = peek();
+        ++m_p;
+        Head h;
+        h.major = quint8(initial >> 5);
+        h.info = quint8(initial & 0x1f);
+        if (h.info < 24) {
+            h.value = h.info;
+        } else if (h.info <= 27) {
+            const int bytes = 1 << (h.info - 24);
+            if (remaining() < bytes)
+                incomplete();
+            for (int i = 0; i < bytes; ++i)
+                h.value = (h.value << 8) | quint8(m_p[i]);
+            m_p += bytes;
+        } else if (h.info == 31 && h.major >= Bytes && h.major <= Map) {
+            h.indefinite = true;
+        } else if (h.info == 31 && h.major == Simple) {
+            fail(QStringLiteral("CBOR inválido: fim de lista fora de uma lista."));
+        } else {
+            fail(QStringLiteral("CBOR inválido: informação adicional %1 não permitida.")
+                     .arg(h.info));
+        }
+        return h;
+    }
+
+    // A text string as a view on the payload (definite length) or gathered
+    // in `scratch` (chunks). Valid UTF-8 or refused.
+    QByteArrayView text(const Head &h, QByteArray &scratch)
+    {
+        if (h.major != Text)
+            fail(h.major == Bytes
+                     ? QStringLiteral("Sequências de bytes CBOR não são aceitas; use texto.")
+                     : QStringLiteral("Esperava um texto no CBOR."));
+        QByteArrayView utf8;
+        if (!h.indefinite) {
+            if (h.value > quint64(remaining()))
                 fail(QStringLiteral("Texto CBOR com tamanho inválido."));
-            const qsizetype old = out.size();
-            out.resize(old + chunk);
-            const auto result = m_reader.readStringChunk(out.data() + old, chunk);
-            if (result.status == QCborStreamReader::Error)
-                fail(QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString()));
-            if (result.status == QCborStreamReader::EndOfString) {
-                out.resize(old);
-                break;
+            utf8 = QByteArrayView(m_p, qsizetype(h.value));
+            m_p += qsizetype(h.value);
+        } else {
+            scratch.resize(0);
+            while (peek() != Break) {
+                const Head chunk = head();
+                if (chunk.major != Text || chunk.indefinite)
+                    fail(QStringLiteral("CBOR inválido: pedaço de texto que não é texto."));
+                if (chunk.value > quint64(remaining()))
+                    fail(QStringLiteral("Texto CBOR com tamanho inválido."));
+                scratch.append(m_p, qsizetype(chunk.value));
+                m_p += qsizetype(chunk.value);
             }
-            out.resize(old + result.data);
+            ++m_p;
+            utf8 = scratch;
         }
-        if (!QByteArrayView(out).isValidUtf8())
+        if (!utf8.isValidUtf8())
             fail(QStringLiteral("Texto CBOR não é UTF-8 válido."));
+        return utf8;
     }
 
-    QString readText()
-    {
-        readUtf8(m_scratch);
-        return QString::fromUtf8(m_scratch);
-    }
+    QString readText() { return QString::fromUtf8(text(head(), m_scratch)); }
 
-    qint64 readInteger()
+    qint64 integer(const Head &h)
     {
-        if (!m_reader.isInteger())
+        if (h.major != Unsigned && h.major != Negative)
             fail(QStringLiteral("Esperava um inteiro no CBOR."));
-        if (m_reader.isNegativeInteger()) {
-            const QCborNegativeInteger n = m_reader.toNegativeInteger();
-            if (quint64(n) > quint64(std::numeric_limits<qint64>::max()))
-                fail(QStringLiteral("Inteiro CBOR fora do intervalo."));
-            m_reader.next();
-            return -qint64(quint64(n));
-        }
-        const quint64 u = m_reader.toUnsignedInteger();
-        if (u > quint64(std::numeric_limits<qint64>::max()))
+        if (h.value > quint64(std::numeric_limits<qint64>::max()))
             fail(QStringLiteral("Inteiro CBOR fora do intervalo."));
-        m_reader.next();
-        return qint64(u);
+        return h.major == Unsigned ? qint64(h.value) : -1 - qint64(h.value);
     }
 
-    void enter(bool array)
+    Container enter(const Head &h, bool array)
     {
-        if (array ? !m_reader.isArray() : !m_reader.isMap())
+        if (h.major != (array ? Array : Map))
             fail(array ? QStringLiteral("Esperava uma lista no CBOR.")
                        : QStringLiteral("Esperava um mapa no CBOR."));
-        if (!m_reader.enterContainer())
-            fail(QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString()));
+        if (h.indefinite)
+            return {0, true};
+        // Every item takes at least one byte: a count beyond the bytes left
+        // is a lie, refused before anything is built for it.
+        const quint64 items = array ? h.value : h.value * 2;
+        if (h.value > quint64(remaining()) || items > quint64(remaining()))
+            fail(QStringLiteral("CBOR inválido: lista ou mapa maior do que a mensagem."));
+        return {items, false};
     }
 
-    void leave()
+    bool hasNext(Container &c) const { return c.indefinite ? peek() != Break : c.left > 0; }
+
+    // Counts the item about to be read.
+    void take(Container &c)
     {
-        if (!m_reader.leaveContainer())
-            fail(QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString()));
+        if (!c.indefinite)
+            --c.left;
+    }
+
+    void leave(const Container &c)
+    {
+        if (c.indefinite) {
+            if (peek() != Break)
+                fail(QStringLiteral("CBOR inválido: esperava o fim da lista."));
+            ++m_p;
+        }
     }
 
     QVariant read(int depth)
     {
         if (depth > MaxDepth)
             fail(QStringLiteral("Mensagem CBOR aninhada demais."));
-        check();
-        switch (m_reader.type()) {
-        case QCborStreamReader::UnsignedInteger:
-        case QCborStreamReader::NegativeInteger:
-            return readInteger();
-        case QCborStreamReader::String:
-            return readText();
-        case QCborStreamReader::Array: {
+        const Head h = head();
+        switch (h.major) {
+        case Unsigned:
+        case Negative:
+            return integer(h);
+        case Text:
+            return QString::fromUtf8(text(h, m_scratch));
+        case Array: {
+            Container c = enter(h, true);
             QVariantList list;
-            enter(true);
-            while (m_reader.hasNext()) {
+            while (hasNext(c)) {
+                take(c);
                 list.append(read(depth + 1));
-                check();
             }
-            leave();
+            leave(c);
             return list;
         }
-        case QCborStreamReader::Map:
-            return readMap(depth);
-        case QCborStreamReader::SimpleType: {
-            const QCborSimpleType t = m_reader.toSimpleType();
-            m_reader.next();
-            switch (t) {
-            case QCborSimpleType::False:
-                return false;
-            case QCborSimpleType::True:
-                return true;
-            case QCborSimpleType::Null:
-            case QCborSimpleType::Undefined:
-                return {};
-            default:
-                fail(QStringLiteral("Tipo simples CBOR não suportado."));
-            }
-        }
-        case QCborStreamReader::Float16: {
-            const double v = double(m_reader.toFloat16());
-            m_reader.next();
-            return v;
-        }
-        case QCborStreamReader::Float: {
-            const double v = double(m_reader.toFloat());
-            m_reader.next();
-            return v;
-        }
-        case QCborStreamReader::Double: {
-            const double v = m_reader.toDouble();
-            m_reader.next();
-            return v;
-        }
-        case QCborStreamReader::ByteArray:
+        case Map:
+            return readMap(h, depth);
+        case Simple:
+            return simple(h);
+        case Bytes:
             fail(QStringLiteral("Sequências de bytes CBOR não são aceitas; use texto."));
-        case QCborStreamReader::Tag:
+        case Tag:
             fail(QStringLiteral("Marcas (tags) CBOR não são aceitas."));
-        case QCborStreamReader::Invalid:
-            break;
         }
-        fail(m_reader.lastError() != QCborError::NoError
-                 ? QStringLiteral("CBOR inválido: %1").arg(m_reader.lastError().toString())
-                 : QStringLiteral("Mensagem CBOR incompleta."));
+        fail(QStringLiteral("Tipo CBOR desconhecido."));
     }
 
-    QVariant readMap(int depth)
+    static QVariant simple(const Head &h)
     {
-        enter(false);
+        switch (h.info) {
+        case 20:
+            return false;
+        case 21:
+            return true;
+        case 22: // null
+        case 23: // undefined
+            return {};
+        case 25: { // half precision, as the CBOR standard decodes it
+            const auto bits = quint16(h.value);
+            const int exponent = (bits >> 10) & 0x1f;
+            const int mantissa = bits & 0x3ff;
+            const double magnitude = exponent == 0    ? std::ldexp(mantissa, -24)
+                                     : exponent != 31 ? std::ldexp(mantissa + 1024, exponent - 25)
+                                     : mantissa == 0  ? std::numeric_limits<double>::infinity()
+                                                      : std::numeric_limits<double>::quiet_NaN();
+            return (bits & 0x8000) ? -magnitude : magnitude;
+        }
+        case 26: {
+            float single = 0;
+            const auto bits = quint32(h.value);
+            std::memcpy(&single, &bits, sizeof bits);
+            return double(single);
+        }
+        case 27: {
+            double value = 0;
+            std::memcpy(&value, &h.value, sizeof value);
+            return value;
+        }
+        default:
+            fail(QStringLiteral("Tipo simples CBOR não suportado."));
+        }
+    }
+
+    QVariant readMap(const Head &h, int depth)
+    {
+        Container c = enter(h, false);
         QVariantMap map;
         bool first = true;
-        while (m_reader.hasNext()) {
-            check();
-            if (!m_reader.isString())
+        while (hasNext(c)) {
+            take(c);
+            if (peek() >> 5 != Text)
                 fail(QStringLiteral("Chave de mapa CBOR deve ser texto."));
             const QString key = readText();
             if (first && key == FieldsKey)
-                return readPacketBody(depth);
+                return readPacketBody(c, depth);
             first = false;
-            if (!m_reader.hasNext())
+            if (!hasNext(c))
                 fail(QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(key));
+            take(c);
             if (map.contains(key))
                 fail(QStringLiteral("Chave '%1' repetida no mapa CBOR.").arg(key));
             map.insert(key, read(depth + 1));
         }
-        check();
-        leave();
+        leave(c);
         return map;
     }
 
-    // Called inside a map right after its first key "fields".
-    QVariant readPacketBody(int depth)
+    // Called inside the map `packetMap` right after its first key "fields".
+    QVariant readPacketBody(Container &packetMap, int depth)
     {
         if (depth + 2 > MaxDepth)
             fail(QStringLiteral("Mensagem CBOR aninhada demais."));
+        if (!hasNext(packetMap))
+            fail(QStringLiteral("Pacote de dados sem a lista de campos."));
+        take(packetMap);
         QList<FieldDef> fields;
-        enter(true);
-        while (m_reader.hasNext()) {
-            check();
-            enter(false);
+        Container fieldList = enter(head(), true);
+        while (hasNext(fieldList)) {
+            take(fieldList);
+            Container def = enter(head(), false);
             FieldDef field;
             bool hasName = false;
-            while (m_reader.hasNext()) {
+            while (hasNext(def)) {
+                take(def);
+                if (peek() >> 5 != Text)
+                    fail(QStringLiteral("Chave de mapa CBOR deve ser texto."));
                 const QString key = readText();
+                if (!hasNext(def))
+                    fail(QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(key));
+                take(def);
                 if (key == QLatin1StringView("name")) {
                     field.name = readText();
                     hasName = true;
                 } else if (key == QLatin1StringView("size")) {
-                    const qint64 size = readInteger();
+                    const qint64 size = integer(head());
                     if (size < 0 || size > 1'000'000)
                         fail(QStringLiteral("Tamanho inválido do campo '%1'.").arg(field.name));
                     field.size = int(size);
                 } else {
-                    fail(QStringLiteral("Chave '%1' desconhecida na definição de campo.").arg(key));
+                    failUnknownFieldKey(key);
                 }
             }
-            leave();
+            leave(def);
             if (!hasName || field.name.isEmpty())
                 fail(QStringLiteral("Campo de pacote sem nome."));
             fields.append(field);
         }
-        leave();
+        leave(fieldList);
 
         DataPacket packet = makePacket(std::move(fields));
-        if (!m_reader.hasNext() || !m_reader.isString() || readText() != RowsKey)
+        if (!hasNext(packetMap) || peek() >> 5 != Text)
             fail(QStringLiteral("Pacote de dados sem 'rows' depois de 'fields'."));
-        enter(true);
+        take(packetMap);
+        if (readText() != RowsKey)
+            fail(QStringLiteral("Pacote de dados sem 'rows' depois de 'fields'."));
+        if (!hasNext(packetMap))
+            fail(QStringLiteral("Pacote de dados sem a lista de linhas."));
+        take(packetMap);
+        Container rows = enter(head(), true);
         const int columns = packet.fieldCount();
-        while (m_reader.hasNext()) {
-            check();
-            enter(true);
+        if (!rows.indefinite) // each row takes a byte, each cell one more
+            packet.reserve(qMin(qsizetype(rows.left), remaining() / (columns + 1)));
+        while (hasNext(rows)) {
+            take(rows);
+            Container row = enter(head(), true);
             int cells = 0;
-            while (m_reader.hasNext()) {
+            while (hasNext(row)) {
+                take(row);
                 if (cells >= columns)
                     fail(QStringLiteral("Linha %1 do pacote com valores demais (%2 campos).")
                              .arg(packet.rowCount())
                              .arg(columns));
-                readUtf8(m_scratch);
-                appendCell(packet, QByteArrayView(m_scratch));
+                appendCell(packet, text(head(), m_scratch));
                 ++cells;
             }
-            leave();
+            leave(row);
             if (cells != columns)
                 fail(QStringLiteral("Linha %1 do pacote com %2 valores; esperava %3.")
                          .arg(packet.rowCount())
@@ -294,10 +521,10 @@ private:
                          .arg(columns));
             packet.endRow();
         }
-        leave();
-        if (m_reader.hasNext())
+        leave(rows);
+        if (hasNext(packetMap))
             fail(QStringLiteral("Pacote de dados com chaves além de 'fields' e 'rows'."));
-        leave();
+        leave(packetMap);
         return QVariant::fromValue(std::move(packet));
     }
 
@@ -319,8 +546,8 @@ private:
         }
     }
 
-    QCborStreamReader m_reader;
-    qsizetype m_limit;
+    const char *m_p;
+    const char *m_end;
     QByteArray m_scratch;
 };
 
@@ -392,6 +619,9 @@ QVariant packetFromJson(const QJsonObject &object)
     QList<FieldDef> fields;
     for (const QJsonValue &f : fieldsValue.toArray()) {
         const QJsonObject fo = f.toObject();
+        for (auto it = fo.constBegin(); it != fo.constEnd(); ++it)
+            if (!isFieldKey(it.key()))
+                failUnknownFieldKey(it.key());
         const QJsonValue name = fo.value(QStringLiteral("name"));
         const QJsonValue size = fo.value(QStringLiteral("size"));
         if (!f.isObject() || !name.isString() || name.toString().isEmpty())
@@ -533,66 +763,6 @@ Encoding detectEncoding(QByteArrayView payload)
     return Encoding::Cbor;
 }
 
-void writeCbor(QCborStreamWriter &w, const QVariant &value)
-{
-    if (!value.isValid() || value.isNull()) {
-        w.append(nullptr);
-        return;
-    }
-    if (value.metaType() == QMetaType::fromType<DataPacket>()) {
-        writePacket(w, value.value<DataPacket>());
-        return;
-    }
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
-        w.append(value.toBool());
-        return;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-        w.append(value.toLongLong());
-        return;
-    case QMetaType::Double:
-    case QMetaType::Float:
-        w.append(value.toDouble());
-        return;
-    case QMetaType::QString:
-        w.append(value.toString());
-        return;
-    case QMetaType::QStringList: {
-        const QStringList list = value.toStringList();
-        w.startArray(quint64(list.size()));
-        for (const QString &item : list)
-            w.append(item);
-        w.endArray();
-        return;
-    }
-    case QMetaType::QVariantList: {
-        const QVariantList list = value.toList();
-        w.startArray(quint64(list.size()));
-        for (const QVariant &item : list)
-            writeCbor(w, item);
-        w.endArray();
-        return;
-    }
-    case QMetaType::QVariantMap: {
-        const QVariantMap map = value.toMap();
-        w.startMap(quint64(map.size()));
-        for (auto it = map.begin(); it != map.end(); ++it) {
-            w.append(it.key());
-            writeCbor(w, it.value());
-        }
-        w.endMap();
-        return;
-    }
-    default:
-        throw std::invalid_argument(QStringLiteral("type %1 cannot travel")
-                                        .arg(QLatin1StringView(value.typeName()))
-                                        .toStdString());
-    }
-}
-
 QByteArray encode(const QVariant &value, Encoding encoding)
 {
     if (encoding == Encoding::Json) {
@@ -604,8 +774,8 @@ QByteArray encode(const QVariant &value, Encoding encoding)
         throw std::invalid_argument("a JSON message must be an object or an array");
     }
     QByteArray out;
-    QCborStreamWriter writer(&out);
-    writeCbor(writer, value);
+    CborOut writer(out);
+    writeCbor(writer, value, 0);
     return out;
 }
 

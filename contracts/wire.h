@@ -7,7 +7,6 @@
 
 #include <optional>
 
-class QCborStreamWriter;
 class QIODevice;
 
 namespace quv::wire {
@@ -87,7 +86,6 @@ Encoding detectEncoding(QByteArrayView payload);
 /// back as DataPacket; everything else maps one to one.
 QByteArray encode(const QVariant &value, Encoding encoding);
 QVariant decode(QByteArrayView payload, Encoding encoding);
-void writeCbor(QCborStreamWriter &writer, const QVariant &value);
 
 struct Request
 {

@@ -120,6 +120,111 @@ private slots:
                          QCborArray{QCborMap{{QStringLiteral("name"), 5}}});
         QTest::newRow("cbor packet field name not text")
             << badPacket.toCborValue().toCbor() << Encoding::Cbor;
+        // Lengths and counts that promise more than the message holds are
+        // refused before anything is allocated for them.
+        QTest::newRow("cbor array count beyond the message")
+            << QByteArray("\x9b\x00\x00\x00\x01\x00\x00\x00\x00\x01", 10) << Encoding::Cbor;
+        QTest::newRow("cbor map count beyond the message")
+            << QByteArray("\xba\x7f\xff\xff\xff", 5) << Encoding::Cbor;
+        QTest::newRow("cbor text length beyond the message")
+            << QByteArray("\x7a\x00\x10\x00\x00" "abc", 8) << Encoding::Cbor;
+        QTest::newRow("cbor reserved additional information")
+            << QByteArray("\x1c", 1) << Encoding::Cbor;
+        QTest::newRow("cbor break outside a container") << QByteArray("\xff", 1) << Encoding::Cbor;
+        QTest::newRow("cbor indefinite array never closed")
+            << QByteArray("\x9f\x01\x02", 3) << Encoding::Cbor;
+        QTest::newRow("cbor text chunk that is not text")
+            << QByteArray("\x7f\x41\x61\xff", 4) << Encoding::Cbor;
+        QTest::newRow("cbor integer beyond 64 bits signed")
+            << QByteArray("\x1b\x80\x00\x00\x00\x00\x00\x00\x00", 9) << Encoding::Cbor;
+        QTest::newRow("cbor tag") << QByteArray("\xc1\x01", 2) << Encoding::Cbor;
+        QTest::newRow("cbor one-byte simple value") << QByteArray("\xf8\x20", 2) << Encoding::Cbor;
+        QTest::newRow("cbor packet row with a number") << QByteArray("\xa2\x66"
+                                                                     "fields"
+                                                                     "\x81\xa2\x64"
+                                                                     "name"
+                                                                     "\x61"
+                                                                     "A"
+                                                                     "\x64"
+                                                                     "size"
+                                                                     "\x01\x64"
+                                                                     "rows"
+                                                                     "\x81\x81\x01")
+                                                       << Encoding::Cbor;
+    }
+
+    // Our CBOR is read the same by Qt's own CBOR implementation, and we read
+    // what Qt writes, whichever of the encoding's choices it makes: shortest
+    // or longest length heads, half or single precision floats, indefinite
+    // lengths and text sent in chunks.
+    void cborAgreesWithQtsImplementation()
+    {
+        const QByteArray ours = encode(sampleMessage(), Encoding::Cbor);
+        QCborParserError error;
+        const QCborValue parsed = QCborValue::fromCbor(ours, &error);
+        QCOMPARE(error.error, QCborError::NoError);
+        const QCborValue out = parsed[QLatin1StringView("result")][QLatin1StringView("out")];
+        QCOMPARE(out[0].toString(), QStringLiteral("01"));
+        QCOMPARE(out[1][QLatin1StringView("rows")][0][2].toString(),
+                 QStringLiteral("Açougue São João"));
+        QCOMPARE(out[2].toBool(), true);
+
+        const QVariantList numbers{qint64(0),
+                                   qint64(23),
+                                   qint64(24),
+                                   qint64(255),
+                                   qint64(256),
+                                   qint64(65536),
+                                   qint64(4294967296),
+                                   qint64(-1),
+                                   qint64(-25),
+                                   std::numeric_limits<qint64>::min(),
+                                   std::numeric_limits<qint64>::max(),
+                                   1.5,
+                                   -2.0,
+                                   0.1,
+                                   1e300};
+        const QByteArray ourNumbers = encode(numbers, Encoding::Cbor);
+        QCOMPARE(QCborValue::fromCbor(ourNumbers).toVariant().toList(), numbers);
+        // Qt writes 1.5 and -2.0 as half precision, 0.1 as double.
+        const QByteArray qtNumbers =
+            QCborValue::fromVariant(numbers).toCbor(QCborValue::UseFloat16);
+        QVERIFY(qtNumbers.size() < ourNumbers.size());
+        QCOMPARE(decode(qtNumbers, Encoding::Cbor).toList(), numbers);
+        QCOMPARE(decode(QByteArray("\xfa\x3f\xc0\x00\x00", 5), Encoding::Cbor).toDouble(), 1.5);
+
+        // Indefinite lengths and a chunked text: {"a": ["xy" + "z", 1]}.
+        const QByteArray indefinite("\xbf\x61"
+                                    "a"
+                                    "\x9f\x7f\x62"
+                                    "xy"
+                                    "\x61"
+                                    "z"
+                                    "\xff\x01\xff\xff");
+        QCOMPARE(decode(indefinite, Encoding::Cbor),
+                 QVariant(QVariantMap{{"a", QVariantList{QStringLiteral("xyz"), qint64(1)}}}));
+        // A packet whose containers all have indefinite lengths.
+        QByteArray packet("\xa1\x66"
+                          "result"
+                          "\xbf\x66"
+                          "fields"
+                          "\x9f\xbf\x64"
+                          "name"
+                          "\x61"
+                          "A"
+                          "\x64"
+                          "size"
+                          "\x02\xff\xff\x64"
+                          "rows"
+                          "\x9f\x9f\x7f\x61"
+                          "o"
+                          "\x61"
+                          "k"
+                          "\xff\xff\xff\xff");
+        const DataPacket read =
+            decode(packet, Encoding::Cbor).toMap().value("result").value<DataPacket>();
+        QCOMPARE(read.rowCount(), 1);
+        QCOMPARE(read.row(0), QStringList{QStringLiteral("ok")});
     }
     void malformedPayloadsGiveClearErrors()
     {
@@ -131,6 +236,59 @@ private slots:
         } catch (const DecodeError &e) {
             QVERIFY(!QByteArray(e.what()).isEmpty());
         }
+    }
+
+    // Both readers refuse a key they do not know in a field definition, with
+    // the same code and message; the same packet without it reads.
+    void unknownFieldKeyIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("withoutKey");
+        QTest::addColumn<Encoding>("encoding");
+        const auto cbor = [](const QCborMap &field) {
+            QCborMap packet;
+            packet.insert(QStringLiteral("fields"), QCborArray{field});
+            packet.insert(QStringLiteral("rows"), QCborArray{QCborArray{QStringLiteral("a")}});
+            QCborMap message;
+            message.insert(QStringLiteral("params"), QCborArray{packet});
+            return message.toCborValue().toCbor();
+        };
+        const auto json = [](const char *field) -> QByteArray {
+            return QByteArray(R"({"params":[{"fields":[)") + field +
+                   QByteArray(R"(],"rows":[["a"]]}]})");
+        };
+        const QCborMap plain{{QStringLiteral("name"), QStringLiteral("A")},
+                             {QStringLiteral("size"), 1}};
+        QCborMap after = plain;
+        after.insert(QStringLiteral("width"), 3);
+        QCborMap before;
+        before.insert(QStringLiteral("width"), 3);
+        before.insert(QStringLiteral("name"), QStringLiteral("A"));
+        before.insert(QStringLiteral("size"), 1);
+        QTest::newRow("cbor, after name and size") << cbor(after) << cbor(plain) << Encoding::Cbor;
+        QTest::newRow("cbor, first") << cbor(before) << cbor(plain) << Encoding::Cbor;
+        QTest::newRow("json, after name and size")
+            << json(R"({"name":"A","size":1,"width":3})") << json(R"({"name":"A","size":1})")
+            << Encoding::Json;
+        QTest::newRow("json, first") << json(R"({"width":3,"name":"A","size":1})")
+                                     << json(R"({"name":"A","size":1})") << Encoding::Json;
+    }
+    void unknownFieldKeyIsRefused()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, withoutKey);
+        QFETCH(Encoding, encoding);
+        try {
+            decode(payload, encoding);
+            QFAIL("a field definition with an unknown key was accepted");
+        } catch (const DecodeError &e) {
+            QCOMPARE(e.code(), code::ParseError);
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("Chave 'width' desconhecida na definição de campo."));
+        }
+        const QVariant read =
+            decode(withoutKey, encoding).toMap().value("params").toList().value(0);
+        QCOMPARE(read.value<DataPacket>().fields(), (QList<FieldDef>{{"A", 1}}));
     }
 
     void requestsAreValidated()
