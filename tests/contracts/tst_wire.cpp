@@ -126,8 +126,10 @@ private slots:
             << QByteArray("\x9b\x00\x00\x00\x01\x00\x00\x00\x00\x01", 10) << Encoding::Cbor;
         QTest::newRow("cbor map count beyond the message")
             << QByteArray("\xba\x7f\xff\xff\xff", 5) << Encoding::Cbor;
-        QTest::newRow("cbor text length beyond the message")
-            << QByteArray("\x7a\x00\x10\x00\x00" "abc", 8) << Encoding::Cbor;
+        QTest::newRow("cbor text length beyond the message") << QByteArray("\x7a\x00\x10\x00\x00"
+                                                                           "abc",
+                                                                           8)
+                                                             << Encoding::Cbor;
         QTest::newRow("cbor reserved additional information")
             << QByteArray("\x1c", 1) << Encoding::Cbor;
         QTest::newRow("cbor break outside a container") << QByteArray("\xff", 1) << Encoding::Cbor;
