@@ -1,6 +1,8 @@
 #include "server/audit.h"
 
 #include "db/connection.h"
+#include "db/dialect.h"
+#include "db/schema.h"
 #include "db/sql.h"
 
 #include <QCommandLineParser>
@@ -8,7 +10,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTextStream>
+#include <QThread>
 #include <QTimeZone>
 
 namespace quv::server {
@@ -44,7 +48,64 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+bool hasAuditTable(const QSqlDatabase &db)
+{
+    return !db::missingTables(db).contains(AuditTable);
+}
+
+// The schema's own statements for the table and its indexes, so that an
+// upgraded database ends up exactly like a new one, made idempotent.
+QStringList auditTableStatements(const QSqlDatabase &db)
+{
+    static const QRegularExpression own(
+        QStringLiteral(R"(^CREATE (TABLE|INDEX \w+ ON) %1\b)").arg(AuditTable));
+    static const QRegularExpression create(QStringLiteral(R"(^CREATE (TABLE|INDEX) )"));
+    QStringList statements;
+    const QStringList all = db::schemaStatements(db::Dialect::of(db));
+    for (QString statement : all) {
+        if (!own.match(statement).hasMatch())
+            continue;
+        statement.replace(create, QStringLiteral("CREATE \\1 IF NOT EXISTS "));
+        statements.append(statement);
+    }
+    if (statements.isEmpty())
+        throw db::DbError(
+            QStringLiteral("the schema does not define the table %1").arg(AuditTable));
+    return statements;
+}
+
 } // namespace
+
+bool ensureAuditTable(const QSqlDatabase &db)
+{
+    if (hasAuditTable(db))
+        return false;
+    const QStringList statements = auditTableStatements(db);
+    // Two servers starting together both find the table missing. On
+    // PostgreSQL the second CREATE waits for the first transaction and then
+    // fails on the catalog's unique index despite IF NOT EXISTS; on SQLite
+    // the second may get "database is locked" while the first commits.
+    // Either way the table is there once the other side is done, so look
+    // again after a pause before giving up.
+    QString lastError;
+    for (int attempt = 0, pauseMs = 100; attempt < 5; ++attempt, pauseMs *= 2) {
+        try {
+            db::Transaction transaction(db);
+            for (const QString &statement : statements)
+                db::execDirect(db, statement);
+            transaction.commit();
+            return true;
+        } catch (const db::DbError &e) {
+            lastError = e.message();
+        }
+        if (hasAuditTable(db))
+            return false;
+        if (attempt < 4)
+            QThread::msleep(pauseMs);
+    }
+    throw db::DbError(
+        QStringLiteral("cannot create the audit table %1: %2").arg(AuditTable, lastError));
+}
 
 void writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
 {
@@ -258,6 +319,14 @@ int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream 
     int status = 0;
     try {
         const QSqlDatabase db = db::openDatabase(connection, name);
+        // Listing must not change the database: creating the table is the
+        // server's business.
+        if (!hasAuditTable(db))
+            throw db::DbError(
+                QStringLiteral("the database has no audit table (%1) yet: it was made "
+                               "before the audit trail existed, and quv-server "
+                               "adds the table when it next starts on it")
+                    .arg(AuditTable));
         out << formatAudit(readAudit(db, filter), chosen);
     } catch (const db::DbError &e) {
         err << "quv-server audit: " << e.message() << '\n';

@@ -27,6 +27,16 @@ struct AuditEntry
     QString principal() const { return kind + code; }
 };
 
+/// The table that keeps the trail.
+inline const QString AuditTable = QStringLiteral("AUDITORIA");
+
+/// Creates the audit table and its index, as the schema defines them, in a
+/// database made before the trail existed; does nothing when the table is
+/// there. Safe when another server does the same on the same database at the
+/// same moment. Returns true when this call created the table; raises
+/// db::DbError when it cannot.
+bool ensureAuditTable(const QSqlDatabase &db);
+
 /// Appends the entry (its id and time are set here) on `db`, inside the
 /// caller's transaction, so that the row and the change commit together.
 void writeAudit(const QSqlDatabase &db, const AuditEntry &entry);

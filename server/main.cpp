@@ -54,13 +54,20 @@ int main(int argc, char *argv[])
     try {
         QSqlDatabase db = quv::db::openDatabase(config.database, connectionName);
         const QStringList missing = quv::db::missingTables(db);
-        if (!missing.isEmpty()) {
+        // A database made before the audit trail lacks only its table, which
+        // the server can add; anything else missing is not ours to invent.
+        if (!missing.isEmpty() && missing != QStringList{quv::server::AuditTable}) {
             err << "quv-server: the database "
                 << quv::db::parseConnectionString(config.database).display() << " lacks the tables "
                 << missing.join(QStringLiteral(", "))
-                << "; create them with: quv-db create --db <conn>\n";
+                << "; it is not a complete QUV warehouse. Create one with: quv-db create --db "
+                   "<conn>\n";
             return 1;
         }
+        if (quv::server::ensureAuditTable(db))
+            quv::server::log(QStringLiteral("the database predates the audit trail: created the "
+                                            "table %1")
+                                 .arg(quv::server::AuditTable));
         quv::server::ServerLimits limits;
         limits.maxFrame = config.maxFrame;
         limits.maxConnections = config.maxConnections;

@@ -1,7 +1,10 @@
 // The audit trail: every change of grants or filters leaves exactly one row
-// written with it, a refused change leaves none, and `quv-server audit`
-// filters and exports the rows.
+// written with it, a refused change leaves none, `quv-server audit` filters
+// and exports the rows, and a database made before the trail gets its table
+// when the server starts on it.
 
+#include "db/dialect.h"
+#include "db/schema.h"
 #include "servedemo.h"
 #include "server/audit.h"
 
@@ -9,6 +12,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QThread>
+
+#include <atomic>
+#include <future>
+#include <thread>
 
 using namespace quv;
 using namespace quv::test;
@@ -92,13 +100,226 @@ QList<QStringList> parseCsv(const QString &text)
     return rows;
 }
 
+/// Whether the statement is refused by the database.
+bool refused(const QSqlDatabase &db, const QString &sql)
+{
+    try {
+        db::run(db, sql);
+    } catch (const db::DbError &) {
+        return true;
+    }
+    return false;
+}
+
+qint64 auditIndexes(const QSqlDatabase &db)
+{
+    return count(db, db::Dialect::of(db).isSqlite()
+                         ? QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = "
+                                          "'index' AND upper(name) = 'AUDITORIA_DT'")
+                         : QStringLiteral("SELECT COUNT(*) FROM pg_indexes WHERE indexname = "
+                                          "'auditoria_dt'"));
+}
+
+/// Logs in on a started server and makes one change; its audit row is the
+/// only one expected afterwards.
+bool changeOneFact(const ServerProcess &server, QString *error)
+{
+    RpcClient client;
+    if (!client.connectTo(server.host(), server.port())) {
+        *error = QStringLiteral("cannot connect");
+        return false;
+    }
+    const wire::Response login = ServedDemo::callOn(
+        client, QString(rdm::LoginMethod), {QString(rdm::ServerName), ServerProcess::Token});
+    const wire::Response change = ServedDemo::callOn(client, QStringLiteral("setCkFatoOpGrup"),
+                                                     {"FATOVENDA", "VLMARGEM", "06", true, {}});
+    if (!login.ok || !change.ok) {
+        *error = login.errorMessage + change.errorMessage;
+        return false;
+    }
+    return true;
+}
+
+const QList<QStringList> OneFactRow = {
+    {"tester", "setCkFatoOpGrup", "G", "06", "[[\"FATOVENDA\",\"VLMARGEM\"]]"}};
+const QString AuditRowsSql = QStringLiteral(
+    "SELECT NMADMINISTRADOR, NMMETODO, TPPRINCIPAL, CDPRINCIPAL, DSITENS FROM AUDITORIA");
+
 } // namespace
 
 class ServerAudit : public QObject
 {
     Q_OBJECT
 
+    /// A fresh demo warehouse without its audit table, as databases made
+    /// before the trail are; `own` is the test's connection to it.
+    bool oldDatabase(const QString &driver, QString *database, QSqlDatabase *own, QString *skip)
+    {
+        *database = freshDemoDatabase(driver, skip);
+        if (database->isEmpty())
+            return false;
+        *own = openConnection(*database, QStringLiteral("audit-old-%1").arg(++m_connections));
+        db::execDirect(*own, QStringLiteral("DROP TABLE AUDITORIA"));
+        return true;
+    }
+    int m_connections = 0;
+
 private slots:
+    void cleanup()
+    {
+        for (const QString &name : QSqlDatabase::connectionNames())
+            if (name.startsWith(QLatin1StringView("audit-")))
+                db::closeDatabase(name);
+    }
+
+    void drivers_data()
+    {
+        QTest::addColumn<QString>("driver");
+        for (const QString &driver : Drivers)
+            QTest::newRow(qPrintable(driver)) << driver;
+    }
+
+    void oldDatabaseGainsTheTable_data() { drivers_data(); }
+    void oldDatabaseGainsTheTable()
+    {
+        QFETCH(QString, driver);
+        QString database, skip;
+        QSqlDatabase own;
+        if (!oldDatabase(driver, &database, &own, &skip))
+            QSKIP(qPrintable(skip));
+        QCOMPARE(db::missingTables(own), QStringList{server::AuditTable});
+
+        // Listing the trail must not change the database.
+        const Run listing = audit({QStringLiteral("--db"), database});
+        QCOMPARE(listing.status, 1);
+        QVERIFY2(listing.err.contains(QStringLiteral("no audit table")), qPrintable(listing.err));
+        QCOMPARE(db::missingTables(own), QStringList{server::AuditTable});
+
+        ServerProcess server;
+        QVERIFY2(server.start(database), qPrintable(server.errorString()));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            server.standardError().contains(QStringLiteral("created the table AUDITORIA")),
+            qPrintable(server.standardError()), 5000);
+        QVERIFY(db::missingTables(own).isEmpty());
+        QCOMPARE(auditIndexes(own), 1);
+        QString error;
+        QVERIFY2(changeOneFact(server, &error), qPrintable(error));
+        QCOMPARE(rows(own, AuditRowsSql), OneFactRow);
+
+        // The table is the schema's, constraints included (SQLite's length
+        // checks come from the dialect).
+        const QString insert = QStringLiteral(
+            "INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, TPPRINCIPAL, "
+            "CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS) VALUES ('2024-01-01T00:00:00.000Z', 'a', "
+            "'m', '%1', '%2', '[]', '{}', '{}')");
+        QVERIFY(refused(own, insert.arg(QStringLiteral("X"), QStringLiteral("01"))));
+        QVERIFY(refused(own, insert.arg(QStringLiteral("G"), QString(13, u'9'))));
+
+        // The next start finds the table and leaves it and its rows alone.
+        QCOMPARE(server.stop(), 0);
+        ServerProcess again;
+        QVERIFY2(again.start(database), qPrintable(again.errorString()));
+        QCOMPARE(again.stop(), 0);
+        QVERIFY2(!again.standardError().contains(QStringLiteral("created the table")),
+                 qPrintable(again.standardError()));
+        QCOMPARE(rows(own, AuditRowsSql), OneFactRow);
+        QCOMPARE(auditIndexes(own), 1);
+    }
+
+    // Only the audit table is the server's to add: a database lacking any
+    // other is refused, and left as it was.
+    void incompleteDatabaseRefused_data() { drivers_data(); }
+    void incompleteDatabaseRefused()
+    {
+        QFETCH(QString, driver);
+        QString database, skip;
+        QSqlDatabase own;
+        if (!oldDatabase(driver, &database, &own, &skip))
+            QSKIP(qPrintable(skip));
+        db::execDirect(own, QStringLiteral("DROP TABLE FILDIMEOPER"));
+        ServerProcess server;
+        QVERIFY(!server.start(database));
+        QCOMPARE(server.waitForExit(), 1);
+        const QString message = server.standardError();
+        QVERIFY2(message.contains(QStringLiteral("lacks the tables FILDIMEOPER, AUDITORIA")),
+                 qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("quv-db create")), qPrintable(message));
+        QCOMPARE(db::missingTables(own),
+                 (QStringList{QStringLiteral("FILDIMEOPER"), server::AuditTable}));
+    }
+
+    // Another server creates the table at the moment this one starts: its
+    // transaction is still open when this one finds the table missing and
+    // tries to create it too. This one must wait, see the table, and serve.
+    void concurrentUpgrade_data() { drivers_data(); }
+    void concurrentUpgrade()
+    {
+        QFETCH(QString, driver);
+        QString database, skip;
+        QSqlDatabase own;
+        if (!oldDatabase(driver, &database, &own, &skip))
+            QSKIP(qPrintable(skip));
+        const bool postgres = driver == QLatin1StringView("postgres");
+
+        // Connections belong to the thread that opened them: the other
+        // "server" lives in a thread of its own, so that this one can block
+        // in start() meanwhile.
+        std::promise<void> opened;
+        std::atomic<bool> serverStarted = false;
+        std::atomic<bool> sawWaiter = false;
+        QString rivalFailure; // read after join
+        std::thread rival([&] {
+            bool holding = false;
+            try {
+                QSqlDatabase holder = openConnection(database, QStringLiteral("audit-rival"));
+                QSqlDatabase watcher =
+                    openConnection(database, QStringLiteral("audit-rival-watch"));
+                db::Transaction transaction(holder);
+                const QStringList statements = db::schemaStatements(db::Dialect::of(holder));
+                for (const QString &statement : statements)
+                    if (statement.contains(QStringLiteral(" AUDITORIA")))
+                        db::execDirect(holder, statement);
+                holding = true;
+                opened.set_value();
+                // Hold it until the server's own CREATE waits on it
+                // (PostgreSQL shows that; SQLite does not, so give it time).
+                for (int i = 0; i < 400 && !serverStarted; ++i) {
+                    if (postgres &&
+                        count(watcher, QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity "
+                                                      "WHERE datname = current_database() AND "
+                                                      "wait_event_type = 'Lock'")) > 0) {
+                        sawWaiter = true;
+                        break;
+                    }
+                    if (!postgres && i == 20)
+                        break;
+                    QThread::msleep(50);
+                }
+                QThread::msleep(200);
+                transaction.commit();
+            } catch (const std::exception &e) {
+                rivalFailure = QString::fromUtf8(e.what());
+                if (!holding)
+                    opened.set_value();
+            }
+            db::closeDatabase(QStringLiteral("audit-rival-watch"));
+            db::closeDatabase(QStringLiteral("audit-rival"));
+        });
+        opened.get_future().wait();
+        ServerProcess server;
+        const bool started = server.start(database);
+        serverStarted = true;
+        rival.join();
+        QVERIFY2(rivalFailure.isEmpty(), qPrintable(rivalFailure));
+        QVERIFY2(started, qPrintable(server.errorString()));
+        if (postgres)
+            QVERIFY2(sawWaiter, "the server never waited on the other creation");
+        QString error;
+        QVERIFY2(changeOneFact(server, &error), qPrintable(error));
+        QCOMPARE(rows(own, AuditRowsSql), OneFactRow);
+        QCOMPARE(auditIndexes(own), 1);
+    }
+
     void eachChangeWritesOneRow_data()
     {
         QTest::addColumn<QString>("driver");
