@@ -2,6 +2,7 @@
 // without stalling anyone else, idle connections are cut, the connection
 // count and request rate are capped, and TLS is required when configured.
 
+#include "certificates.h"
 #include "servedemo.h"
 
 #include <QElapsedTimer>
@@ -53,52 +54,6 @@ wire::Response readResponse(QAbstractSocket &socket, int milliseconds = 10000)
         reader.feed(socket.readAll());
     }
 }
-
-/// A throw-away certificate authority and a server certificate for
-/// 127.0.0.1 signed by it, made with the openssl command.
-struct Certificates
-{
-    QTemporaryDir dir;
-    QString error;
-
-    QString path(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
-
-    bool run(const QStringList &arguments)
-    {
-        QProcess openssl;
-        openssl.setWorkingDirectory(dir.path());
-        openssl.start(QStringLiteral("openssl"), arguments);
-        if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-            error = QStringLiteral("openssl %1 failed: %2")
-                        .arg(arguments.join(u' '),
-                             QString::fromLocal8Bit(openssl.readAllStandardError()));
-            return false;
-        }
-        return true;
-    }
-
-    bool makeAuthority(const QString &prefix)
-    {
-        return run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", prefix + ".key", "-out", prefix + ".crt", "-days", "2",
-                    "-subj", "/CN=" + prefix + " test authority"});
-    }
-
-    bool make()
-    {
-        QFile ext(path("server.ext"));
-        if (!ext.open(QIODevice::WriteOnly))
-            return false;
-        ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-        ext.close();
-        return makeAuthority(QStringLiteral("ca")) && makeAuthority(QStringLiteral("other")) &&
-               run({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                    "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"}) &&
-               run({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                    "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile",
-                    "server.ext"});
-    }
-};
 
 } // namespace
 
