@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -117,13 +118,16 @@ class Driver
 {
 public:
     Driver(LoadRun::Client &client, const QList<QPair<QString, QString>> &facts,
-           const QList<int> &dimensions, const QList<int> &filterable, quint32 seed)
+           const QList<int> &dimensions, const QList<int> &filterable, quint32 seed,
+           std::atomic<qint64> &answered)
         : c(client), m_facts(facts), m_dimensions(dimensions), m_filterable(filterable),
-          m_random(seed + quint32(client.index) * 7919u)
+          m_random(seed + quint32(client.index) * 7919u), m_answered(answered)
     {
     }
 
-    void run(const Endpoint &endpoint, const QString &token, int calls)
+    /// Makes up to `calls` calls, stopping early at `until` when it is set.
+    void run(const Endpoint &endpoint, const QString &token, int calls,
+             std::optional<std::chrono::steady_clock::time_point> until)
     {
         if (!m_rpc.connectTo(endpoint.host, endpoint.port)) {
             c.faults.append(QStringLiteral("client %1: cannot connect").arg(c.index));
@@ -135,8 +139,11 @@ public:
                 QStringLiteral("client %1: login: %2").arg(c.index).arg(login.errorMessage));
             return;
         }
-        for (int i = 0; i < calls && c.faults.size() < 10; ++i)
+        for (int i = 0; i < calls && c.faults.size() < 10; ++i) {
+            if (until && std::chrono::steady_clock::now() >= *until)
+                break;
             step();
+        }
     }
 
 private:
@@ -160,6 +167,7 @@ private:
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count());
             ++c.calls;
+            m_answered.fetch_add(1, std::memory_order_relaxed);
             if (!response.ok && response.errorCode == code::TooManyRequests) {
                 ++c.refused[response.errorCode];
                 QThread::msleep(5);
@@ -402,6 +410,7 @@ private:
     const QList<int> &m_dimensions;
     const QList<int> &m_filterable;
     std::mt19937 m_random;
+    std::atomic<qint64> &m_answered;
     RpcClient m_rpc;
 };
 
@@ -464,13 +473,17 @@ LoadReport LoadRun::run(const QList<Endpoint> &endpoints, const QString &token)
     if (endpoints.isEmpty())
         throw std::invalid_argument("no server to load");
     const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> until;
+    if (m_options.durationSeconds > 0)
+        until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(m_options.durationSeconds));
     std::vector<std::thread> threads;
     for (Client *client : m_clients)
-        threads.emplace_back([this, client, &endpoints, &token] {
+        threads.emplace_back([this, client, &endpoints, &token, until] {
             Driver driver(*client, m_catalog->facts, m_catalog->dimensions, m_catalog->filterable,
-                          m_options.seed);
-            driver.run(endpoints[client->index % endpoints.size()], token,
-                       m_options.callsPerClient);
+                          m_options.seed, m_callsSoFar);
+            driver.run(endpoints[client->index % endpoints.size()], token, m_options.callsPerClient,
+                       until);
         });
     for (std::thread &thread : threads)
         thread.join();

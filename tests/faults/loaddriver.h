@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <vector>
 
 namespace quv::test {
@@ -22,6 +23,10 @@ struct LoadOptions
     int clients = 50;
     int callsPerClient = 1000;
     quint32 seed = 20261207;
+    /// When above 0, each client stops at this many seconds from the start
+    /// of run() even if it has calls left (a soak sets a large call count
+    /// and a duration).
+    double durationSeconds = 0;
 };
 
 struct Endpoint
@@ -61,6 +66,9 @@ public:
     /// principal with what its successful calls must have left. Returns the
     /// differences (empty: none).
     QStringList verify() const;
+    /// Calls answered so far by all clients, while run() goes on in another
+    /// thread.
+    qint64 callsSoFar() const { return m_callsSoFar.load(std::memory_order_relaxed); }
 
     struct Client;
 
@@ -70,6 +78,7 @@ private:
     struct Catalog;
     Catalog *m_catalog = nullptr;
     std::vector<Client *> m_clients;
+    std::atomic<qint64> m_callsSoFar = 0;
 };
 
 } // namespace quv::test
