@@ -198,7 +198,7 @@ bool benchmark(const QString &connection, const Options &o)
     });
 
     test::ServerProcess server;
-    if (!server.start(connection)) {
+    if (!server.start(connection, bench::serverArguments())) {
         out() << "  the server did not start: " << server.errorString() << '\n';
         return false;
     }

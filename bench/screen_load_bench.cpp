@@ -172,7 +172,7 @@ bool benchmark(const QString &connection, int runs, const QString &group,
     out() << '\n' << db::parseConnectionString(connection).display() << '\n';
     Results::instance().setDatabase(connection);
     test::ServerProcess server;
-    if (!server.start(connection)) {
+    if (!server.start(connection, bench::serverArguments())) {
         out() << "  the server did not start: " << server.errorString() << '\n';
         return false;
     }

@@ -423,7 +423,7 @@ int main(int argc, char *argv[])
             exists = QSqlQuery();
             saved = snapshot(direct, group);
 
-            if (!server.start(connection))
+            if (!server.start(connection, bench::serverArguments()))
                 throw std::runtime_error("the server did not start: " +
                                          server.errorString().toStdString());
             host.serverHost = server.host();

@@ -162,6 +162,8 @@ for engine in $engines; do
   [[ $engine == postgres ]] && { stop_postgres; pg_port=""; }
 done
 
-title="Run: scripts/bench.sh$( ((smoke)) && echo ' --smoke'), sizes: $sizes, engines: $engines."
+label=""
+((smoke)) && label=" --smoke"
+title="Run: scripts/bench.sh$label, sizes: $sizes, engines: $engines."
 "$bin/bench_report" "$results" --out "$out" --title "$title"
 echo "bench: report in $out/report.md and $out/report.json"
