@@ -45,6 +45,35 @@ QSqlQuery run(const QSqlDatabase &db, const QString &sql, const QVariantList &va
     return query;
 }
 
+StatementCache::Statement::~Statement()
+{
+    if (m_entry) {
+        m_query.finish();
+        m_entry->busy = false;
+    }
+}
+
+StatementCache::Statement StatementCache::run(const QString &sql, const QVariantList &values)
+{
+    auto found = m_entries.find(sql);
+    if (found == m_entries.end()) {
+        auto entry = std::make_shared<Entry>();
+        entry->query = prepare(m_db, sql); // raises before anything is kept
+        found = m_entries.insert(sql, std::move(entry));
+    } else if ((*found)->busy) {
+        return Statement(db::run(m_db, sql, values), nullptr);
+    }
+    const std::shared_ptr<Entry> entry = *found;
+    try {
+        exec(entry->query, values);
+    } catch (...) {
+        entry->query.finish();
+        throw;
+    }
+    entry->busy = true;
+    return Statement(entry->query, entry);
+}
+
 void execDirect(const QSqlDatabase &db, const QString &sql)
 {
     QSqlQuery query(db);

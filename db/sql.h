@@ -2,10 +2,13 @@
 
 #include "db/connection.h"
 
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariantList>
+
+#include <memory>
 
 namespace quv::db {
 
@@ -70,6 +73,63 @@ private:
     bool m_fullPrepared = false;
     QVariantList m_pending;
     qint64 m_count = 0;
+};
+
+/// Statements kept prepared on one connection, keyed by their text, for a
+/// process that runs the same few statements over and over. On PostgreSQL
+/// preparing and releasing a statement are a round trip each, so a one-use
+/// statement costs three times what running a kept one does. A statement
+/// handed out is reset when its `Statement` goes away; asked for again while
+/// still in use, the same text gets a fresh, unkept statement.
+class StatementCache
+{
+    struct Entry
+    {
+        QSqlQuery query;
+        bool busy = false;
+    };
+
+public:
+    /// One run of a statement: its rows, then the statement reset for the
+    /// next run (read locks and cursors released) when this goes away.
+    class Statement
+    {
+    public:
+        Statement(Statement &&) = default;
+        Statement &operator=(Statement &&) = delete;
+        Statement(const Statement &) = delete;
+        Statement &operator=(const Statement &) = delete;
+        ~Statement();
+
+        bool next() { return m_query.next(); }
+        QVariant value(int column) const { return m_query.value(column); }
+        bool isNull(int column) const { return m_query.isNull(column); }
+
+    private:
+        friend class StatementCache;
+        Statement(QSqlQuery query, std::shared_ptr<Entry> entry)
+            : m_query(std::move(query)), m_entry(std::move(entry))
+        {
+        }
+        QSqlQuery m_query;
+        std::shared_ptr<Entry> m_entry; // null for an unkept statement
+    };
+
+    explicit StatementCache(QSqlDatabase db) : m_db(std::move(db)) {}
+    StatementCache(const StatementCache &) = delete;
+    StatementCache &operator=(const StatementCache &) = delete;
+
+    /// Binds `values` positionally and executes; raises DbError on failure.
+    Statement run(const QString &sql, const QVariantList &values = {});
+    /// Forgets every kept statement: after a lost connection was reopened
+    /// they name statements the database no longer has.
+    void clear() { m_entries.clear(); }
+    const QSqlDatabase &database() const { return m_db; }
+    qsizetype size() const { return m_entries.size(); }
+
+private:
+    QSqlDatabase m_db;
+    QHash<QString, std::shared_ptr<Entry>> m_entries;
 };
 
 } // namespace quv::db

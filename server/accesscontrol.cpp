@@ -86,13 +86,13 @@ qsizetype characterCount(const QString &text)
 
 // Reads at most one row and lets the statement go at once, so no result is
 // left pending on the connection.
-bool hasRow(const QSqlDatabase &db, const QString &sql, const QVariantList &values)
+bool hasRow(db::StatementCache &db, const QString &sql, const QVariantList &values)
 {
-    QSqlQuery query = db::run(db, sql, values);
+    auto query = db.run(sql, values);
     return query.next();
 }
 
-void requirePrincipal(const QSqlDatabase &db, const Kind &kind, const QString &code)
+void requirePrincipal(db::StatementCache &db, const Kind &kind, const QString &code)
 {
     if (code.isEmpty())
         throw RpcError(code::UnknownKey,
@@ -121,14 +121,14 @@ std::optional<int> dimensionNumber(const QString &text)
     return text.toInt();
 }
 
-Dimension requireDimension(const QSqlDatabase &db, const QString &text)
+Dimension requireDimension(db::StatementCache &db, const QString &text)
 {
     if (text.isEmpty())
         throw RpcError(code::UnknownKey, QStringLiteral("Dimensão não informada (número vazio)."));
     const std::optional<int> number = dimensionNumber(text);
     if (number) {
-        QSqlQuery query = db::run(
-            db, QStringLiteral("SELECT NMITEMDIME, CDTABELADIME FROM DIMEDW WHERE NRSEQUEDIME = ?"),
+        auto query = db.run(
+            QStringLiteral("SELECT NMITEMDIME, CDTABELADIME FROM DIMEDW WHERE NRSEQUEDIME = ?"),
             {*number});
         if (query.next())
             return {*number, cellText(query.value(0)), cellText(query.value(1))};
@@ -147,7 +147,7 @@ int requireField(const DataPacket &packet, const QString &field, const QString &
 
 // ------------------------------------------------------------------ packets
 
-DataPacket factsPacket(const QSqlDatabase &db, Principal principal, const QString &code)
+DataPacket factsPacket(db::StatementCache &db, Principal principal, const QString &code)
 {
     const Kind &kind = kindOf(principal);
     DataPacket packet({{QStringLiteral("NMITEMDW"), 30},
@@ -156,7 +156,7 @@ DataPacket factsPacket(const QSqlDatabase &db, Principal principal, const QStrin
                        {QStringLiteral("CDTABELADWCTAC"), 30},
                        {QStringLiteral("CDITEMDWCTAC"), 30},
                        {kind.grantCodeField, kind.codeSize}});
-    QSqlQuery query = db::run(db, AccessControl::factsSql(principal), {code});
+    auto query = db.run(AccessControl::factsSql(principal), {code});
     while (query.next()) {
         for (int c = 0; c < 6; ++c)
             packet.appendCell(cellText(query.value(c)));
@@ -210,14 +210,14 @@ QList<DimField> dimensionLayout(Principal principal)
             {kind.filterCodeField, kind.codeSize, DimValue::FilterCode}};
 }
 
-DataPacket dimensionsPacket(const QSqlDatabase &db, Principal principal, const QString &code)
+DataPacket dimensionsPacket(db::StatementCache &db, Principal principal, const QString &code)
 {
     const QList<DimField> layout = dimensionLayout(principal);
     QList<FieldDef> fields;
     for (const DimField &f : layout)
         fields.append({f.name, f.size});
     DataPacket packet(fields);
-    QSqlQuery query = db::run(db, AccessControl::dimensionsSql(principal), {code, code});
+    auto query = db.run(AccessControl::dimensionsSql(principal), {code, code});
     QString values[9];
     while (query.next()) {
         const QString number = cellText(query.value(0));
@@ -240,19 +240,19 @@ DataPacket dimensionsPacket(const QSqlDatabase &db, Principal principal, const Q
 
 using FactKey = std::pair<QString, QString>;
 
-QSet<FactKey> factKeys(const QSqlDatabase &db, const QString &sql, const QVariantList &values)
+QSet<FactKey> factKeys(db::StatementCache &db, const QString &sql, const QVariantList &values)
 {
     QSet<FactKey> keys;
-    QSqlQuery query = db::run(db, sql, values);
+    auto query = db.run(sql, values);
     while (query.next())
         keys.insert({cellText(query.value(0)), cellText(query.value(1))});
     return keys;
 }
 
-QSet<int> numbers(const QSqlDatabase &db, const QString &sql, const QVariantList &values)
+QSet<int> numbers(db::StatementCache &db, const QString &sql, const QVariantList &values)
 {
     QSet<int> result;
-    QSqlQuery query = db::run(db, sql, values);
+    auto query = db.run(sql, values);
     while (query.next())
         result.insert(query.value(0).toInt());
     return result;
@@ -284,16 +284,15 @@ QJsonArray numberJson(const QList<int> &list)
 
 // The filter values of the principal on the given dimensions, for the
 // audit trail: {"<number>": [values in order]}.
-QJsonObject filterJson(const QSqlDatabase &db, const Kind &kind, const QString &code,
+QJsonObject filterJson(db::StatementCache &db, const Kind &kind, const QString &code,
                        const QList<int> &dimensions)
 {
     const QSet<int> wanted(dimensions.cbegin(), dimensions.cend());
     QJsonObject result;
-    QSqlQuery query = db::run(db,
-                              QStringLiteral("SELECT NRSEQUEDIME, %1 FROM %2 WHERE %3 = ? "
-                                             "ORDER BY NRSEQUEDIME, %1")
-                                  .arg(kind.filterValue, kind.filters, kind.codeColumn),
-                              {code});
+    auto query = db.run(QStringLiteral("SELECT NRSEQUEDIME, %1 FROM %2 WHERE %3 = ? "
+                                       "ORDER BY NRSEQUEDIME, %1")
+                            .arg(kind.filterValue, kind.filters, kind.codeColumn),
+                        {code});
     QMap<int, QJsonArray> values;
     while (query.next()) {
         const int number = query.value(0).toInt();
@@ -361,14 +360,14 @@ QString AccessControl::searchSql(const QString &table, const QString &key,
 
 DataPacket AccessControl::facts(Principal kind, const QString &code) const
 {
-    requirePrincipal(m_db, kindOf(kind), code);
-    return factsPacket(m_db, kind, code);
+    requirePrincipal(m_sql, kindOf(kind), code);
+    return factsPacket(m_sql, kind, code);
 }
 
 DataPacket AccessControl::dimensions(Principal kind, const QString &code) const
 {
-    requirePrincipal(m_db, kindOf(kind), code);
-    return dimensionsPacket(m_db, kind, code);
+    requirePrincipal(m_sql, kindOf(kind), code);
+    return dimensionsPacket(m_sql, kind, code);
 }
 
 DataPacket AccessControl::setFactGrant(Principal principal, const QString &table,
@@ -376,32 +375,30 @@ DataPacket AccessControl::setFactGrant(Principal principal, const QString &table
 {
     const Kind &kind = kindOf(principal);
     db::Transaction transaction(m_db);
-    requirePrincipal(m_db, kind, code);
-    if (!hasRow(m_db, QStringLiteral("SELECT 1 FROM ITEMDW WHERE CDTABELADW = ? AND CDITEMDW = ?"),
+    requirePrincipal(m_sql, kind, code);
+    if (!hasRow(m_sql, QStringLiteral("SELECT 1 FROM ITEMDW WHERE CDTABELADW = ? AND CDITEMDW = ?"),
                 {table, item}))
         throw RpcError(code::UnknownKey,
                        QStringLiteral("Item de fato '%1/%2' não cadastrado.").arg(table, item));
     const QList<FactKey> items{{table, item}};
-    const bool held = hasRow(m_db,
+    const bool held = hasRow(m_sql,
                              QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND "
                                             "CDITEMDW = ?")
                                  .arg(kind.factGrants, kind.codeColumn),
                              {code, table, item});
     if (grant)
-        db::run(m_db,
-                QStringLiteral("INSERT INTO %1 (%2, CDTABELADW, CDITEMDW) VALUES (?, ?, ?) "
-                               "ON CONFLICT DO NOTHING")
-                    .arg(kind.factGrants, kind.codeColumn),
-                {code, table, item});
+        m_sql.run(QStringLiteral("INSERT INTO %1 (%2, CDTABELADW, CDITEMDW) VALUES (?, ?, ?) "
+                                 "ON CONFLICT DO NOTHING")
+                      .arg(kind.factGrants, kind.codeColumn),
+                  {code, table, item});
     else
-        db::run(m_db,
-                QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND CDITEMDW = ?")
-                    .arg(kind.factGrants, kind.codeColumn),
-                {code, table, item});
+        m_sql.run(QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND CDITEMDW = ?")
+                      .arg(kind.factGrants, kind.codeColumn),
+                  {code, table, item});
     audit(principal, code, factJson(items),
           QJsonObject{{QStringLiteral("granted"), factJson(held ? items : QList<FactKey>())}},
           QJsonObject{{QStringLiteral("granted"), factJson(grant ? items : QList<FactKey>())}});
-    DataPacket packet = factsPacket(m_db, principal, code);
+    DataPacket packet = factsPacket(m_sql, principal, code);
     transaction.commit();
     return packet;
 }
@@ -411,35 +408,32 @@ DataPacket AccessControl::setDimensionGrant(Principal principal, const QString &
 {
     const Kind &kind = kindOf(principal);
     db::Transaction transaction(m_db);
-    requirePrincipal(m_db, kind, code);
-    const Dimension dimension = requireDimension(m_db, number);
+    requirePrincipal(m_sql, kind, code);
+    const Dimension dimension = requireDimension(m_sql, number);
     const QList<int> items{dimension.number};
-    const bool held = hasRow(m_db,
+    const bool held = hasRow(m_sql,
                              QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
                                  .arg(kind.dimensionGrants, kind.codeColumn),
                              {code, dimension.number});
-    const QJsonObject filtersBefore = filterJson(m_db, kind, code, items);
+    const QJsonObject filtersBefore = filterJson(m_sql, kind, code, items);
     if (grant) {
-        db::run(
-            m_db,
+        m_sql.run(
             QStringLiteral("INSERT INTO %1 (%2, NRSEQUEDIME) VALUES (?, ?) ON CONFLICT DO NOTHING")
                 .arg(kind.dimensionGrants, kind.codeColumn),
             {code, dimension.number});
     } else {
         // The filter rows reference the grant: they go first.
-        db::run(m_db,
-                QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
-                    .arg(kind.filters, kind.codeColumn),
-                {code, dimension.number});
-        db::run(m_db,
-                QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
-                    .arg(kind.dimensionGrants, kind.codeColumn),
-                {code, dimension.number});
+        m_sql.run(QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
+                      .arg(kind.filters, kind.codeColumn),
+                  {code, dimension.number});
+        m_sql.run(QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
+                      .arg(kind.dimensionGrants, kind.codeColumn),
+                  {code, dimension.number});
     }
     audit(principal, code, numberJson(items),
           dimensionState(held ? items : QList<int>(), filtersBefore),
           dimensionState(grant ? items : QList<int>(), grant ? filtersBefore : QJsonObject()));
-    DataPacket packet = dimensionsPacket(m_db, principal, code);
+    DataPacket packet = dimensionsPacket(m_sql, principal, code);
     transaction.commit();
     return packet;
 }
@@ -453,7 +447,7 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
     const int itemColumn = requireField(rows, QStringLiteral("CDITEMDW"), packetName);
 
     db::Transaction transaction(m_db);
-    requirePrincipal(m_db, kind, code);
+    requirePrincipal(m_sql, kind, code);
     QList<FactKey> requested;
     QSet<FactKey> seen;
     for (qsizetype r = 0; r < rows.rowCount(); ++r) {
@@ -464,7 +458,7 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
         }
     }
     const QSet<FactKey> catalog =
-        factKeys(m_db, QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM ITEMDW"), {});
+        factKeys(m_sql, QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM ITEMDW"), {});
     QStringList unknown;
     for (const FactKey &key : std::as_const(requested))
         if (!catalog.contains(key))
@@ -475,7 +469,7 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
                            .arg(unknownList(unknown, QStringLiteral("Item de fato"))));
 
     const QSet<FactKey> current =
-        factKeys(m_db,
+        factKeys(m_sql,
                  QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM %1 WHERE %2 = ?")
                      .arg(kind.factGrants, kind.codeColumn),
                  {code});
@@ -504,7 +498,7 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
     audit(principal, code, factJson(requested),
           QJsonObject{{QStringLiteral("granted"), factJson(heldBefore)}},
           QJsonObject{{QStringLiteral("granted"), factJson(grant ? requested : QList<FactKey>())}});
-    DataPacket packet = factsPacket(m_db, principal, code);
+    DataPacket packet = factsPacket(m_sql, principal, code);
     transaction.commit();
     return packet;
 }
@@ -517,8 +511,8 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
         requireField(rows, QStringLiteral("NRSEQUEDIME"), QStringLiteral("pacote de dimensões"));
 
     db::Transaction transaction(m_db);
-    requirePrincipal(m_db, kind, code);
-    const QSet<int> catalog = numbers(m_db, QStringLiteral("SELECT NRSEQUEDIME FROM DIMEDW"), {});
+    requirePrincipal(m_sql, kind, code);
+    const QSet<int> catalog = numbers(m_sql, QStringLiteral("SELECT NRSEQUEDIME FROM DIMEDW"), {});
     QList<int> requested;
     QSet<int> seen;
     QStringList unknown;
@@ -539,7 +533,7 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
                        QStringLiteral("%1 não cadastrada; nada foi alterado.")
                            .arg(unknownList(unknown, QStringLiteral("Dimensão"))));
 
-    const QSet<int> current = numbers(m_db,
+    const QSet<int> current = numbers(m_sql,
                                       QStringLiteral("SELECT NRSEQUEDIME FROM %1 WHERE %2 = ?")
                                           .arg(kind.dimensionGrants, kind.codeColumn),
                                       {code});
@@ -547,7 +541,7 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
     for (int number : std::as_const(requested))
         if (current.contains(number))
             heldBefore.append(number);
-    const QJsonObject filtersBefore = filterJson(m_db, kind, code, requested);
+    const QJsonObject filtersBefore = filterJson(m_sql, kind, code, requested);
     QList<QVariantList> changes;
     for (int number : std::as_const(requested)) {
         if (grant && !current.contains(number))
@@ -569,7 +563,7 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
     }
     audit(principal, code, numberJson(requested), dimensionState(heldBefore, filtersBefore),
           dimensionState(grant ? requested : QList<int>(), grant ? filtersBefore : QJsonObject()));
-    DataPacket packet = dimensionsPacket(m_db, principal, code);
+    DataPacket packet = dimensionsPacket(m_sql, principal, code);
     transaction.commit();
     return packet;
 }
@@ -591,7 +585,7 @@ DataPacket AccessControl::searchValues(const QString &statement) const
     const QString key = match.captured(1);
     const QString description = match.captured(2);
     const QString table = match.captured(3);
-    if (!hasRow(m_db,
+    if (!hasRow(m_sql,
                 QStringLiteral("SELECT NRSEQUEDIME FROM DIMEDW WHERE CDTABELADIME = ? AND "
                                "DSPKDIME = ? AND DSITEMDIME = ?"),
                 {table, key, description}))
@@ -603,7 +597,7 @@ DataPacket AccessControl::searchValues(const QString &statement) const
                                       "vezes na pesquisa de valores."));
 
     DataPacket packet({{QStringLiteral("IDMARCADO"), 1}, {key, 0}, {description, 0}});
-    QSqlQuery query = db::run(m_db, searchSql(table, key, description));
+    auto query = m_sql.run(searchSql(table, key, description));
     qsizetype widest[2] = {1, 1};
     while (query.next()) {
         packet.appendCell(QByteArrayView(" "));
@@ -637,13 +631,12 @@ QString AccessControl::filterList(const QString &principalKey, const QString &nu
                            .arg(principalKey));
     const Kind &kind = kindOf(principal);
     const QString code = principalKey.mid(1);
-    requirePrincipal(m_db, kind, code);
-    const Dimension dimension = requireDimension(m_db, number);
-    QSqlQuery query =
-        db::run(m_db,
-                QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ? AND NRSEQUEDIME = ? ORDER BY %1")
-                    .arg(kind.filterValue, kind.filters, kind.codeColumn),
-                {code, dimension.number});
+    requirePrincipal(m_sql, kind, code);
+    const Dimension dimension = requireDimension(m_sql, number);
+    auto query =
+        m_sql.run(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ? AND NRSEQUEDIME = ? ORDER BY %1")
+                      .arg(kind.filterValue, kind.filters, kind.codeColumn),
+                  {code, dimension.number});
     QString list;
     while (query.next()) {
         const QString value = cellText(query.value(0));
@@ -699,15 +692,15 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
     }
 
     db::Transaction transaction(m_db);
-    requirePrincipal(m_db, kind, code);
-    const Dimension dimension = requireDimension(m_db, number);
+    requirePrincipal(m_sql, kind, code);
+    const Dimension dimension = requireDimension(m_sql, number);
     if (dimension.table.isEmpty())
         throw RpcError(code::InvalidValue,
                        QStringLiteral("A dimensão '%1' (%2) não tem tabela de valores e não "
                                       "aceita filtro.")
                            .arg(dimension.name)
                            .arg(dimension.number));
-    if (!hasRow(m_db,
+    if (!hasRow(m_sql,
                 QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
                     .arg(kind.dimensionGrants, kind.codeColumn),
                 {code, dimension.number}))
@@ -717,13 +710,12 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
                            .arg(dimension.name)
                            .arg(dimension.number)
                            .arg(kind.toThe, code));
-    const QJsonArray valuesBefore = filterJson(m_db, kind, code, {dimension.number})
+    const QJsonArray valuesBefore = filterJson(m_sql, kind, code, {dimension.number})
                                         .value(QString::number(dimension.number))
                                         .toArray();
-    db::run(m_db,
-            QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
-                .arg(kind.filters, kind.codeColumn),
-            {code, dimension.number});
+    m_sql.run(QStringLiteral("DELETE FROM %1 WHERE %2 = ? AND NRSEQUEDIME = ?")
+                  .arg(kind.filters, kind.codeColumn),
+              {code, dimension.number});
     QList<QVariantList> inserts;
     inserts.reserve(values.size());
     for (const QString &value : std::as_const(values))

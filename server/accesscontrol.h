@@ -1,10 +1,13 @@
 #pragma once
 
 #include "contracts/datapacket.h"
+#include "db/sql.h"
 
 #include <QJsonValue>
 #include <QSqlDatabase>
 #include <QString>
+
+#include <memory>
 
 namespace quv::server {
 
@@ -22,11 +25,22 @@ enum class Principal
 class AccessControl
 {
 public:
-    explicit AccessControl(QSqlDatabase db) : m_db(std::move(db)) {}
+    explicit AccessControl(QSqlDatabase db)
+        : m_db(std::move(db)), m_ownStatements(std::make_unique<db::StatementCache>(m_db)),
+          m_sql(*m_ownStatements)
+    {
+    }
     /// Every change is written to the audit trail as made by `administrator`
     /// through `method`, in the change's own transaction.
     AccessControl(QSqlDatabase db, QString administrator, QString method)
-        : m_db(std::move(db)), m_administrator(std::move(administrator)),
+        : m_db(std::move(db)), m_ownStatements(std::make_unique<db::StatementCache>(m_db)),
+          m_sql(*m_ownStatements), m_administrator(std::move(administrator)),
+          m_method(std::move(method))
+    {
+    }
+    /// On statements kept prepared across calls (a server's connection).
+    AccessControl(db::StatementCache &statements, QString administrator, QString method)
+        : m_db(statements.database()), m_sql(statements), m_administrator(std::move(administrator)),
           m_method(std::move(method))
     {
     }
@@ -73,6 +87,8 @@ private:
                const QJsonValue &before, const QJsonValue &after) const;
 
     QSqlDatabase m_db;
+    std::unique_ptr<db::StatementCache> m_ownStatements;
+    db::StatementCache &m_sql;
     QString m_administrator;
     QString m_method;
 };

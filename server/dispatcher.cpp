@@ -221,13 +221,15 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
                                .arg(handler->argumentNames.value(i), method,
                                     expected(entry->args[size_t(i)]), typeLabel(params[i])));
 
-    AccessControl access(m_db, administrator, method);
+    AccessControl access(*m_statements, administrator, method);
     Call call{params, access, QVariant(), QVariantList(params.size())};
     try {
         handler->run(call);
     } catch (const db::DbError &e) {
         // The call itself is not repeated (it may have been a change), but
-        // a lost connection is restored for the calls after it.
+        // a lost connection is restored for the calls after it, with its
+        // statements prepared afresh.
+        m_statements->clear();
         db::recoverConnection(m_db);
         throw RpcError(code::DatabaseError,
                        QStringLiteral("Erro no banco de dados: %1").arg(e.message()));

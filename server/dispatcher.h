@@ -1,7 +1,11 @@
 #pragma once
 
+#include "db/sql.h"
+
 #include <QSqlDatabase>
 #include <QVariant>
+
+#include <memory>
 
 namespace quv::server {
 
@@ -13,13 +17,19 @@ namespace quv::server {
 class Dispatcher
 {
 public:
-    explicit Dispatcher(QSqlDatabase db) : m_db(std::move(db)) {}
+    explicit Dispatcher(QSqlDatabase db)
+        : m_db(std::move(db)), m_statements(std::make_unique<db::StatementCache>(m_db))
+    {
+    }
     /// `administrator` is who the audit trail names for a change.
     QVariant call(const QString &method, const QVariantList &params,
                   const QString &administrator) const;
 
 private:
     QSqlDatabase m_db;
+    // The statements of the methods, prepared once for the server's life
+    // (held by pointer: a call is const, running statements is not).
+    std::unique_ptr<db::StatementCache> m_statements;
 };
 
 /// The user's word for the type of a received value ("texto", "booleano").

@@ -115,6 +115,81 @@ private slots:
                                    .arg(QString(50, QChar(0xe7)))));
     }
 
+    // Kept statements give the same answers as fresh ones: reused with new
+    // values, run again while an earlier run of the same text is still held,
+    // after a failure, after being forgotten; and a finished run lets
+    // go of its read, so a change made through another connection is seen.
+    void statementCacheReusesSafely_data() { drivers_data(); }
+    void statementCacheReusesSafely()
+    {
+        QFETCH(QString, driver);
+        QString skip;
+        if (!openDemo(driver, &skip))
+            QSKIP(qPrintable(skip));
+        db::StatementCache cache(m_db);
+        const QString byGroup =
+            QStringLiteral("SELECT CDOPERADOR FROM OPERADOR WHERE CDGRUPOPER = ? ORDER BY 1");
+        const auto operators = [&](const QString &group) {
+            QStringList codes;
+            auto rows = cache.run(byGroup, {group});
+            while (rows.next())
+                codes.append(rows.value(0).toString());
+            return codes;
+        };
+        const QStringList group01 = operators(QStringLiteral("01"));
+        const QStringList group02 = operators(QStringLiteral("02"));
+        QVERIFY(!group01.isEmpty());
+        QVERIFY(group01 != group02);
+        QCOMPARE(operators(QStringLiteral("01")), group01);
+        QCOMPARE(cache.size(), 1);
+
+        // The same text while the first run is still held (read to its end:
+        // PostgreSQL streams a forward-only result and loses it when the
+        // connection runs anything else before it is read).
+        {
+            auto outer = cache.run(byGroup, {QStringLiteral("01")});
+            QStringList outerCodes;
+            while (outer.next())
+                outerCodes.append(outer.value(0).toString());
+            QCOMPARE(operators(QStringLiteral("02")), group02);
+            QCOMPARE(outerCodes, group01);
+        }
+        QCOMPARE(cache.size(), 1);
+        QCOMPARE(operators(QStringLiteral("01")), group01);
+
+        // A failed run leaves the statement usable.
+        const QString insert = QStringLiteral("INSERT INTO GRUPOPER VALUES (?, ?)");
+        try {
+            cache.run(insert, {QStringLiteral("123"), QStringLiteral("Longo demais")});
+            QFAIL("a code too long was stored");
+        } catch (const db::DbError &) {
+        }
+        cache.run(insert, {QStringLiteral("98"), QStringLiteral("Nova")});
+        QCOMPARE(operators(QStringLiteral("01")), group01);
+
+        // Another connection's change is seen by the next run, also after a
+        // run that was left after its first row (as a lookup is).
+        {
+            auto first = cache.run(byGroup, {QStringLiteral("01")});
+            QVERIFY(first.next());
+        }
+        const QString otherName = m_name + QStringLiteral("-other");
+        {
+            QSqlDatabase other = openConnection(m_connection, otherName);
+            db::run(other,
+                    QStringLiteral("UPDATE OPERADOR SET CDGRUPOPER = '98' WHERE "
+                                   "CDOPERADOR = ?"),
+                    {group01.first()});
+        }
+        db::closeDatabase(otherName);
+        QCOMPARE(operators(QStringLiteral("01")), group01.mid(1));
+        QCOMPARE(operators(QStringLiteral("98")), QStringList{group01.first()});
+
+        cache.clear();
+        QCOMPARE(cache.size(), 0);
+        QCOMPARE(operators(QStringLiteral("02")), group02);
+    }
+
     // Same rows on both databases, and on every run.
     void demoIsDeterministic()
     {
