@@ -288,11 +288,15 @@ QJsonObject filterJson(db::StatementCache &db, const Kind &kind, const QString &
                        const QList<int> &dimensions)
 {
     const QSet<int> wanted(dimensions.cbegin(), dimensions.cend());
+    // One dimension asks for its own rows only: a principal may hold a
+    // filter of a hundred thousand values on another dimension.
+    const bool one = wanted.size() == 1;
     QJsonObject result;
-    auto query = db.run(QStringLiteral("SELECT NRSEQUEDIME, %1 FROM %2 WHERE %3 = ? "
-                                       "ORDER BY NRSEQUEDIME, %1")
-                            .arg(kind.filterValue, kind.filters, kind.codeColumn),
-                        {code});
+    auto query = db.run(
+        QStringLiteral("SELECT NRSEQUEDIME, %1 FROM %2 WHERE %3 = ?%4 ORDER BY NRSEQUEDIME, %1")
+            .arg(kind.filterValue, kind.filters, kind.codeColumn,
+                 one ? QStringLiteral(" AND NRSEQUEDIME = ?") : QString()),
+        one ? QVariantList{code, *wanted.cbegin()} : QVariantList{code});
     QMap<int, QJsonArray> values;
     while (query.next()) {
         const int number = query.value(0).toInt();
