@@ -170,11 +170,24 @@ void writeCbor(CborOut &w, const QVariant &value, int depth)
         return;
     }
     case QMetaType::QVariantMap: {
+        // A map led by "fields" is read back as a data packet, and a map's
+        // keys come out sorted: a plain map writes that key last, and one
+        // holding nothing else cannot travel at all.
         const QVariantMap map = value.toMap();
+        const auto fields = map.constFind(FieldsKey);
+        if (fields != map.cend() && map.size() == 1)
+            throw std::invalid_argument(
+                "a map holding only the key \"fields\" would be read as a data packet");
         w.head(5, quint64(map.size()));
-        for (auto it = map.begin(); it != map.end(); ++it) {
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (it == fields)
+                continue;
             w.text(it.key());
             writeCbor(w, it.value(), depth + 1);
+        }
+        if (fields != map.cend()) {
+            w.text(FieldsKey);
+            writeCbor(w, fields.value(), depth + 1);
         }
         return;
     }

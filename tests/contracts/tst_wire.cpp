@@ -155,6 +155,19 @@ private slots:
                                                        << Encoding::Cbor;
     }
 
+    // A plain map that holds the key "fields" comes back as the same map,
+    // not as a data packet: its keys are sorted, so "fields" could lead, and
+    // a map led by "fields" is a packet. One holding nothing else cannot
+    // travel and is refused when written.
+    void plainMapWithFieldsKeyTravels()
+    {
+        const QVariantMap map{{"fields", qint64(-6)}, {"id", QStringLiteral("x")}};
+        const QByteArray bytes = encode(map, Encoding::Cbor);
+        QCOMPARE(decode(bytes, Encoding::Cbor), QVariant(map));
+        QVERIFY_THROWS_EXCEPTION(std::invalid_argument,
+                                 encode(QVariantMap{{"fields", qint64(1)}}, Encoding::Cbor));
+    }
+
     // Our CBOR is read the same by Qt's own CBOR implementation, and we read
     // what Qt writes, whichever of the encoding's choices it makes: shortest
     // or longest length heads, half or single precision floats, indefinite
