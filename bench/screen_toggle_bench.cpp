@@ -41,24 +41,10 @@
 using namespace quv;
 using bench::drain;
 using bench::out;
+using bench::Timing;
 using Cli_quv01000::TfrmControleAcesso;
 
 namespace {
-
-struct Timing
-{
-    QList<double> ms;
-
-    double at(double q) const
-    {
-        if (ms.isEmpty())
-            return 0;
-        QList<double> sorted = ms;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[qsizetype(q * double(sorted.size() - 1) + 0.5)];
-    }
-    double median() const { return at(0.5); }
-};
 
 template <class F> double timed(F &&body)
 {
@@ -71,13 +57,11 @@ template <class F> double timed(F &&body)
 void report(const QString &what, const Timing &screen, const Timing &direct, const QString &rows,
             qint64 rowCount)
 {
-    bench::Timing measured{screen.ms};
-    bench::Timing baseline{direct.ms};
-    bench::Results::instance().add(what, QStringLiteral("ms"), measured, baseline, rowCount,
+    bench::Results::instance().add(what, QStringLiteral("ms"), screen, direct, rowCount,
                                    bench::Results::ratioAtMost(2));
     const auto spread = [](const Timing &t) {
         return QStringLiteral("%1 ms (min %2, p90 %3, max %4, n=%5)")
-            .arg(t.median(), 7, 'f', 1)
+            .arg(t.at(0.5), 7, 'f', 1)
             .arg(t.at(0), 0, 'f', 1)
             .arg(t.at(0.9), 0, 'f', 1)
             .arg(t.at(1), 0, 'f', 1)
@@ -86,7 +70,7 @@ void report(const QString &what, const Timing &screen, const Timing &direct, con
     out() << QStringLiteral("%1 | screen %2 | direct %3 | x%4 | %5\n")
                  .arg(what, -22)
                  .arg(spread(screen), spread(direct))
-                 .arg(direct.median() > 0 ? screen.median() / direct.median() : 0, 0, 'f', 1)
+                 .arg(direct.at(0.5) > 0 ? screen.at(0.5) / direct.at(0.5) : 0, 0, 'f', 1)
                  .arg(rows);
     out().flush();
 }

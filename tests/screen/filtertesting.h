@@ -25,13 +25,6 @@
 
 namespace quv::test::filters {
 
-inline void addDriverColumn()
-{
-    QTest::addColumn<QString>("driver");
-    for (const QString &driver : Drivers)
-        QTest::newRow(qPrintable(driver)) << driver;
-}
-
 /// One remote call as the screen made it.
 struct RemoteCall
 {

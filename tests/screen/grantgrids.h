@@ -20,13 +20,6 @@ namespace quv::test {
 /// dimension, as one string ("S", "SSN"...).
 using MarkMap = QMap<QString, QString>;
 
-inline void addDriverColumn()
-{
-    QTest::addColumn<QString>("driver");
-    for (const QString &driver : Drivers)
-        QTest::newRow(qPrintable(driver)) << driver;
-}
-
 /// Shows the host's main window with the screen in it and waits until it is
 /// exposed, so that grids have their real geometry and can take the focus.
 inline bool showHost(ScreenSession &session)

@@ -55,12 +55,7 @@ class TestScreenLifecycle : public QObject
             QSKIP(qPrintable(skip));
     }
 
-    static void drivers()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    static void drivers() { addDriverColumn(); }
 
 private slots:
     void cleanup() { session.reset(); }

@@ -74,12 +74,7 @@ private slots:
         m_name.clear();
     }
 
-    void drivers_data()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    void drivers_data() { addDriverColumn(); }
 
     void schemaGuards_data() { drivers_data(); }
     void schemaGuards()

@@ -172,12 +172,7 @@ private slots:
                 db::closeDatabase(name);
     }
 
-    void drivers_data()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    void drivers_data() { addDriverColumn(); }
 
     void oldDatabaseGainsTheTable_data() { drivers_data(); }
     void oldDatabaseGainsTheTable()
@@ -476,12 +471,7 @@ private slots:
         QCOMPARE(fingerprint(demo.db()), before);
     }
 
-    void exportFiltersAndFormats_data()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    void exportFiltersAndFormats_data() { addDriverColumn(); }
     void exportFiltersAndFormats()
     {
         QFETCH(QString, driver);

@@ -474,12 +474,7 @@ private slots:
     }
 
 private:
-    void drivers_data()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    void drivers_data() { addDriverColumn(); }
 };
 
 QTEST_GUILESS_MAIN(ServerChanges)

@@ -29,12 +29,7 @@ class ServerReads : public QObject
     Q_OBJECT
 
 private slots:
-    void drivers_data()
-    {
-        QTest::addColumn<QString>("driver");
-        for (const QString &driver : Drivers)
-            QTest::newRow(qPrintable(driver)) << driver;
-    }
+    void drivers_data() { addDriverColumn(); }
 
     void groupGrants_data() { drivers_data(); }
     void groupGrants()

@@ -3,12 +3,21 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QVariantList>
 
 namespace quv::test {
 
 /// The database kinds the suites run over, as `_data()` row names.
 inline const QStringList Drivers = {QStringLiteral("sqlite"), QStringLiteral("postgres")};
+
+/// The `driver` column of a data-driven test, one row per entry of Drivers.
+inline void addDriverColumn()
+{
+    QTest::addColumn<QString>("driver");
+    for (const QString &driver : Drivers)
+        QTest::newRow(qPrintable(driver)) << driver;
+}
 
 /// A database freshly filled with the demo warehouse by the data tool's own
 /// code, and its connection string. SQLite: a new copy of a demo file made
