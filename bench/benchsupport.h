@@ -5,7 +5,7 @@
 
 #include "contracts/package.h"
 #include "db/connection.h"
-#include "framework/dbgeral.h"
+#include "framework/data/dbgeral.h"
 #include "screen/Cli_quv01000.h"
 #include "tests/screen/screenfixture.h"
 #include "tests/support/serverprocess.h"

@@ -3,8 +3,8 @@
 // Prints the figures; it asserts nothing.
 
 #include "contracts/datapacket.h"
-#include "framework/dataset.h"
-#include "framework/listdialog.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/listdialog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

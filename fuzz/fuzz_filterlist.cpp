@@ -3,8 +3,8 @@
 // to a text that reads the same, and any values without "_" read back
 // exactly from what is written for them; a value with "_" is refused.
 
-#include "framework/dataset.h"
-#include "framework/listdialog.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/listdialog.h"
 #include "fuzzsupport.h"
 
 #include <cstdint>

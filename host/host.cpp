@@ -5,7 +5,7 @@
 #include "mainwindow.h"
 #include "packageloader.h"
 
-#include "framework/dbgeral.h"
+#include "framework/data/dbgeral.h"
 
 #include <QSqlDatabase>
 

@@ -7,7 +7,7 @@
 #include "mainwindow.h"
 #include "screenrenderer.h"
 
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include <QTextStream>
 #include <QTimer>

@@ -4,7 +4,7 @@
 #include "localcache.h"
 #include "mainwindow.h"
 
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
 
 namespace quv::host {
 

@@ -1,10 +1,10 @@
 #include "screen/Cli_quv01000.h"
 
-#include "framework/application.h"
-#include "framework/busy.h"
-#include "framework/controls.h"
-#include "framework/halvern.h"
-#include "framework/padrao.h"
+#include "framework/app/application.h"
+#include "framework/app/halvern.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/padrao.h"
 
 namespace Cli_quv01000 {
 

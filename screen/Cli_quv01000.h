@@ -13,12 +13,12 @@
 //   Cli_quv01000_editing.cpp  toggling one grant or a whole grid
 //   Cli_quv01000_filters.cpp  dimension value filters
 
-#include "framework/adoquery.h"
-#include "framework/dataset.h"
-#include "framework/dbgrid.h"
-#include "framework/messages.h"
-#include "framework/netconnection.h"
-#include "framework/padrao.h"
+#include "framework/app/messages.h"
+#include "framework/data/adoquery.h"
+#include "framework/data/dataset.h"
+#include "framework/data/netconnection.h"
+#include "framework/widgets/dbgrid.h"
+#include "framework/widgets/padrao.h"
 
 #include <QString>
 #include <QVariant>

@@ -3,11 +3,11 @@
 
 #include "screen/Cli_quv01000.h"
 
-#include "framework/application.h"
-#include "framework/busy.h"
-#include "framework/dialogs.h"
-#include "framework/halvern.h"
-#include "framework/servercheck.h"
+#include "framework/app/application.h"
+#include "framework/app/halvern.h"
+#include "framework/data/servercheck.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/dialogs.h"
 
 #include <memory>
 

@@ -3,12 +3,12 @@
 
 #include "screen/Cli_quv01000.h"
 
-#include "framework/application.h"
-#include "framework/busy.h"
-#include "framework/halvern.h"
-#include "framework/listdialog.h"
-#include "framework/servercheck.h"
-#include "framework/utils.h"
+#include "framework/app/application.h"
+#include "framework/app/halvern.h"
+#include "framework/app/utils.h"
+#include "framework/data/servercheck.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/listdialog.h"
 
 #include <QRegularExpression>
 

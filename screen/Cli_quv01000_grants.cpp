@@ -2,13 +2,13 @@
 
 #include "screen/Cli_quv01000.h"
 
-#include "framework/application.h"
-#include "framework/busy.h"
-#include "framework/controls.h"
-#include "framework/dbctrls.h"
-#include "framework/search.h"
-#include "framework/servercheck.h"
-#include "framework/utils.h"
+#include "framework/app/application.h"
+#include "framework/app/utils.h"
+#include "framework/data/servercheck.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbctrls.h"
+#include "framework/widgets/search.h"
 
 #include <QApplication>
 

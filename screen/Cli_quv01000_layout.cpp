@@ -2,8 +2,8 @@
 
 #include "screen/Cli_quv01000.h"
 
-#include "framework/controls.h"
-#include "framework/dbctrls.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbctrls.h"
 
 #include <QBoxLayout>
 #include <QLabel>

@@ -2,8 +2,8 @@
 
 #include "screen/Cli_quv01000.h"
 
-#include "framework/controls.h"
-#include "framework/utils.h"
+#include "framework/app/utils.h"
+#include "framework/widgets/controls.h"
 
 namespace Cli_quv01000 {
 

@@ -1,4 +1,4 @@
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QPointer>
 #include <QTest>

@@ -1,6 +1,6 @@
-#include "framework/messages.h"
-#include "framework/servercheck.h"
-#include "framework/utils.h"
+#include "framework/app/messages.h"
+#include "framework/app/utils.h"
+#include "framework/data/servercheck.h"
 
 #include "contracts/wire.h"
 

@@ -2,11 +2,11 @@
 // a demo database: what the fake server of tst_netconnection assumes about
 // the protocol must hold for the real one too.
 
-#include "framework/adoquery.h"
-#include "framework/dbgeral.h"
-#include "framework/halvern.h"
-#include "framework/netconnection.h"
-#include "framework/servercheck.h"
+#include "framework/app/halvern.h"
+#include "framework/data/adoquery.h"
+#include "framework/data/dbgeral.h"
+#include "framework/data/netconnection.h"
+#include "framework/data/servercheck.h"
 
 #include "contracts/controleacesso.h"
 #include "contracts/hostservices.h"

@@ -3,8 +3,8 @@
 // anything, and each way of getting that wrong ends in a message that tells
 // the user which it was.
 
-#include "framework/halvern.h"
-#include "framework/netconnection.h"
+#include "framework/app/halvern.h"
+#include "framework/data/netconnection.h"
 
 #include "contracts/controleacesso.h"
 #include "contracts/datapacket.h"

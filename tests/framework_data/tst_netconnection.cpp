@@ -1,6 +1,6 @@
-#include "framework/halvern.h"
-#include "framework/netconnection.h"
-#include "framework/servercheck.h"
+#include "framework/app/halvern.h"
+#include "framework/data/netconnection.h"
+#include "framework/data/servercheck.h"
 
 #include "contracts/controleacesso.h"
 #include "contracts/hostservices.h"

@@ -1,5 +1,5 @@
-#include "framework/adoquery.h"
-#include "framework/dbgeral.h"
+#include "framework/data/adoquery.h"
+#include "framework/data/dbgeral.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

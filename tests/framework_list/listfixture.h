@@ -4,7 +4,7 @@
 // column, then the key and the description under "Código" and "Nome".
 
 #include "contracts/datapacket.h"
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QList>
 #include <QPair>

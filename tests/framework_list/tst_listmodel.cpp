@@ -1,5 +1,5 @@
-#include "framework/dataset.h"
-#include "framework/listdialog.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/listdialog.h"
 #include "listfixture.h"
 
 #include <QAbstractItemModelTester>

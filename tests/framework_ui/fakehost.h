@@ -4,8 +4,8 @@
 // recording what the framework asks of it.
 
 #include "contracts/hostservices.h"
-#include "framework/dataset.h"
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
+#include "framework/data/dataset.h"
 
 #include <QMainWindow>
 #include <QMdiArea>

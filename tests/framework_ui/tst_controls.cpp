@@ -1,6 +1,6 @@
 #include "fakehost.h"
-#include "framework/application.h"
-#include "framework/controls.h"
+#include "framework/app/application.h"
+#include "framework/widgets/controls.h"
 
 #include <QApplication>
 #include <QHBoxLayout>

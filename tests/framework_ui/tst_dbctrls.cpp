@@ -1,6 +1,6 @@
 #include "fakehost.h"
-#include "framework/application.h"
-#include "framework/dbctrls.h"
+#include "framework/app/application.h"
+#include "framework/widgets/dbctrls.h"
 
 #include <QApplication>
 #include <QHelpEvent>

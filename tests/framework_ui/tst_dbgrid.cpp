@@ -1,7 +1,7 @@
 #include "fakehost.h"
-#include "framework/application.h"
-#include "framework/controls.h"
-#include "framework/dbgrid.h"
+#include "framework/app/application.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbgrid.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>

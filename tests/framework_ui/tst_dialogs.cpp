@@ -1,8 +1,8 @@
 #include "fakehost.h"
-#include "framework/application.h"
-#include "framework/busy.h"
-#include "framework/dialogs.h"
-#include "framework/search.h"
+#include "framework/app/application.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/dialogs.h"
+#include "framework/widgets/search.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #include "fakehost.h"
-#include "framework/application.h"
-#include "framework/controls.h"
-#include "framework/dbgrid.h"
-#include "framework/padrao.h"
+#include "framework/app/application.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbgrid.h"
+#include "framework/widgets/padrao.h"
 
 #include <QAction>
 #include <QApplication>

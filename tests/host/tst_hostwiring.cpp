@@ -5,10 +5,10 @@
 #include "mainwindow.h"
 #include "packageprobe.h"
 
-#include "framework/application.h"
-#include "framework/dataset.h"
-#include "framework/dbgeral.h"
-#include "framework/halvern.h"
+#include "framework/app/application.h"
+#include "framework/app/halvern.h"
+#include "framework/data/dataset.h"
+#include "framework/data/dbgeral.h"
 
 #include <QAction>
 #include <QMdiArea>

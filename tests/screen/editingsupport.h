@@ -7,9 +7,9 @@
 
 #include "screenfixture.h"
 
-#include "framework/busy.h"
-#include "framework/controls.h"
-#include "framework/dbgrid.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbgrid.h"
 #include "tests/support/testdatabase.h"
 
 #include <QAbstractButton>

@@ -8,11 +8,11 @@
 
 #include "screenfixture.h"
 
-#include "framework/busy.h"
-#include "framework/dataset.h"
-#include "framework/dbgrid.h"
-#include "framework/listdialog.h"
-#include "framework/netconnection.h"
+#include "framework/data/dataset.h"
+#include "framework/data/netconnection.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/dbgrid.h"
+#include "framework/widgets/listdialog.h"
 #include "tests/support/testdatabase.h"
 
 #include <QApplication>

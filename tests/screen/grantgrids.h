@@ -7,8 +7,8 @@
 
 #include "screenfixture.h"
 
-#include "framework/dataset.h"
-#include "framework/dbgrid.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/dbgrid.h"
 #include "tests/support/testdatabase.h"
 
 #include <QMap>

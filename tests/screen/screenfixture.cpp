@@ -2,9 +2,9 @@
 
 #include "contracts/package.h"
 #include "db/connection.h"
-#include "framework/application.h"
-#include "framework/halvern.h"
-#include "framework/netconnection.h"
+#include "framework/app/application.h"
+#include "framework/app/halvern.h"
+#include "framework/data/netconnection.h"
 #include "tests/support/testdatabase.h"
 
 #include <QAbstractButton>

@@ -5,7 +5,7 @@
 // area, the shared database module, and the package loaded at run time.
 
 #include "contracts/hostservices.h"
-#include "framework/dbgeral.h"
+#include "framework/data/dbgeral.h"
 #include "screen/Cli_quv01000.h"
 #include "tests/support/serverprocess.h"
 

@@ -4,8 +4,8 @@
 
 #include "filtertesting.h"
 
-#include "framework/controls.h"
-#include "framework/padrao.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/padrao.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>

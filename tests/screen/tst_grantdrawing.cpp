@@ -3,8 +3,8 @@
 
 #include "grantgrids.h"
 
-#include "framework/controls.h"
-#include "framework/padrao.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/padrao.h"
 
 #include <QMdiSubWindow>
 #include <QSet>

@@ -4,11 +4,11 @@
 
 #include "grantgrids.h"
 
-#include "framework/busy.h"
-#include "framework/controls.h"
-#include "framework/dbctrls.h"
-#include "framework/padrao.h"
-#include "framework/servercheck.h"
+#include "framework/data/servercheck.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbctrls.h"
+#include "framework/widgets/padrao.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -4,8 +4,8 @@
 
 #include "grantgrids.h"
 
-#include "framework/busy.h"
-#include "framework/dbctrls.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/dbctrls.h"
 
 using namespace quv::test;
 using Cli_quv01000::TfrmControleAcesso;

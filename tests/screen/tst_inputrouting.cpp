@@ -5,7 +5,7 @@
 
 #include "editingsupport.h"
 
-#include "framework/listdialog.h"
+#include "framework/widgets/listdialog.h"
 
 using namespace quv::test;
 using namespace quv::test::editing;

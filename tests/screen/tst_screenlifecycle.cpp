@@ -3,10 +3,10 @@
 
 #include "screenfixture.h"
 
-#include "framework/busy.h"
-#include "framework/controls.h"
-#include "framework/dbgrid.h"
-#include "framework/padrao.h"
+#include "framework/widgets/busy.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbgrid.h"
+#include "framework/widgets/padrao.h"
 #include "tests/support/testdatabase.h"
 
 #include <QGuiApplication>

@@ -5,7 +5,7 @@
 
 #include "contracts/hostservices.h"
 #include "contracts/package.h"
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
 
 #include <QLabel>
 #include <QMdiArea>

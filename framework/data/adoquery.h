@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QStringList>
 #include <QVariant>

@@ -1,7 +1,7 @@
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
 
 #include "contracts/hostservices.h"
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QStringList>
 

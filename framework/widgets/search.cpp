@@ -1,7 +1,7 @@
-#include "framework/search.h"
+#include "framework/widgets/search.h"
 
-#include "framework/application.h"
-#include "framework/dataset.h"
+#include "framework/app/application.h"
+#include "framework/data/dataset.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>

@@ -5,7 +5,7 @@
 // Calls are synchronous: the caller waits on the socket, as the screen
 // expects a remote method to return its outputs before it goes on.
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -17,14 +17,6 @@
 
 class QTcpSocket;
 class TNetConnection;
-
-/// The server could not be reached, refused the login, or the connection
-/// failed during a call.
-class EConnectionError : public Exception
-{
-public:
-    using Exception::Exception;
-};
 
 /// What every remote method returns: success with its payload, or the
 /// server's error (code and message). Transport failures reported without

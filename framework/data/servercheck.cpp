@@ -1,4 +1,4 @@
-#include "framework/servercheck.h"
+#include "framework/data/servercheck.h"
 
 #include "contracts/wire.h"
 

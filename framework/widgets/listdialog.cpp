@@ -1,7 +1,7 @@
-#include "framework/listdialog.h"
+#include "framework/widgets/listdialog.h"
 
-#include "framework/application.h"
-#include "framework/dataset.h"
+#include "framework/app/application.h"
+#include "framework/data/dataset.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>

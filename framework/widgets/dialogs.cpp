@@ -1,7 +1,7 @@
-#include "framework/dialogs.h"
+#include "framework/widgets/dialogs.h"
 
-#include "framework/application.h"
-#include "framework/dataset.h"
+#include "framework/app/application.h"
+#include "framework/data/dataset.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>

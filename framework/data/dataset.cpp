@@ -1,4 +1,4 @@
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QAnyStringView>
 #include <QScopeGuard>
@@ -6,15 +6,6 @@
 #include <QUtf8StringView>
 
 #include <utility>
-
-// ------------------------------------------------------------------ Exception
-
-Exception::Exception(const QString &message) : std::runtime_error(message.toStdString()) {}
-
-QString Exception::Message() const
-{
-    return QString::fromUtf8(what());
-}
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "framework/netconnection.h"
+#include "framework/data/netconnection.h"
 
 #include "contracts/controleacesso.h"
 #include "contracts/wire.h"
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
 
 #include <QDeadlineTimer>
 #include <QSslCertificate>

@@ -1,6 +1,6 @@
-#include "framework/dbgeral.h"
+#include "framework/data/dbgeral.h"
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QRegularExpression>
 #include <QSqlError>

@@ -1,6 +1,6 @@
-#include "framework/controls.h"
+#include "framework/widgets/controls.h"
 
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include <QLabel>
 #include <QPainter>

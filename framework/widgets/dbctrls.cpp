@@ -1,8 +1,8 @@
-#include "framework/dbctrls.h"
+#include "framework/widgets/dbctrls.h"
 
-#include "framework/application.h"
-#include "framework/datalink.h"
-#include "framework/dataset.h"
+#include "framework/app/application.h"
+#include "framework/data/datalink.h"
+#include "framework/data/dataset.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

@@ -1,6 +1,6 @@
-#include "framework/busy.h"
+#include "framework/widgets/busy.h"
 
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include <QEvent>
 #include <QPainter>

@@ -1,12 +1,12 @@
-#include "framework/padrao.h"
+#include "framework/widgets/padrao.h"
 
-#include "framework/controls.h"
-#include "framework/dataset.h"
-#include "framework/dbctrls.h"
-#include "framework/dbgrid.h"
-#include "framework/dialogs.h"
-#include "framework/messages.h"
-#include "framework/search.h"
+#include "framework/app/messages.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/controls.h"
+#include "framework/widgets/dbctrls.h"
+#include "framework/widgets/dbgrid.h"
+#include "framework/widgets/dialogs.h"
+#include "framework/widgets/search.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>

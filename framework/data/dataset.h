@@ -9,6 +9,7 @@
 // framework, and hand the exception to TApplication::HandleException.
 
 #include "contracts/datapacket.h"
+#include "framework/exceptions.h"
 
 #include <QList>
 #include <QObject>
@@ -18,24 +19,9 @@
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 
 class TDataSet;
 class TDataSource;
-
-/// Base of the framework's exceptions; the message is what the user sees.
-class Exception : public std::runtime_error
-{
-public:
-    explicit Exception(const QString &message);
-    QString Message() const;
-};
-
-class EDatabaseError : public Exception
-{
-public:
-    using Exception::Exception;
-};
 
 enum class TFieldKind
 {

@@ -13,7 +13,7 @@
 // search runs over a case-folded UTF-8 copy of the searched columns kept in a
 // single buffer.
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 #include <QAbstractTableModel>
 #include <QByteArray>

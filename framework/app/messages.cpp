@@ -1,6 +1,6 @@
-#include "framework/messages.h"
+#include "framework/app/messages.h"
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 QString TMessages::Msg(const QString &key) const
 {

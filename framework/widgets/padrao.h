@@ -7,7 +7,7 @@
 // them again to its own handlers of the same names, which call the base
 // handler first. There are no virtual handlers.
 
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include <QRect>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "framework/adoquery.h"
+#include "framework/data/adoquery.h"
 
-#include "framework/dbgeral.h"
-#include "framework/utils.h"
+#include "framework/app/utils.h"
+#include "framework/data/dbgeral.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,8 +1,8 @@
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include "contracts/hostservices.h"
-#include "framework/dataset.h"
-#include "framework/halvern.h"
+#include "framework/app/halvern.h"
+#include "framework/data/dataset.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

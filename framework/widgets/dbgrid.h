@@ -5,7 +5,7 @@
 // copy per row), and the grid's current row tied to the dataset's current
 // record in both directions.
 
-#include "framework/application.h"
+#include "framework/app/application.h"
 
 #include <QColor>
 #include <QFlags>

@@ -1,20 +1,8 @@
 #pragma once
 
-#include "framework/netconnection.h"
+#include "framework/data/netconnection.h"
 
 #include <QVariant>
-
-/// A remote method that failed on the server; the message is the server's
-/// and is shown to the user as it is.
-class EServerError : public Exception
-{
-public:
-    EServerError(int code, const QString &message) : Exception(message), m_code(code) {}
-    int Code() const { return m_code; }
-
-private:
-    int m_code;
-};
 
 /// Checks a remote method's status. A failed status, or a value that is not
 /// a status at all, raises EServerError when `raise` is true (and gives an

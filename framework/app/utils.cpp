@@ -1,4 +1,4 @@
-#include "framework/utils.h"
+#include "framework/app/utils.h"
 
 bool EmptyString(const QString &text)
 {

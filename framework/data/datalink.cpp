@@ -1,6 +1,6 @@
-#include "framework/datalink.h"
+#include "framework/data/datalink.h"
 
-#include "framework/dataset.h"
+#include "framework/data/dataset.h"
 
 TDataLink::TDataLink(QObject *owner) : QObject(owner) {}
 

@@ -1,8 +1,8 @@
-#include "framework/dbgrid.h"
+#include "framework/widgets/dbgrid.h"
 
-#include "framework/controls.h"
-#include "framework/datalink.h"
-#include "framework/dataset.h"
+#include "framework/data/datalink.h"
+#include "framework/data/dataset.h"
+#include "framework/widgets/controls.h"
 
 #include <QAbstractTableModel>
 #include <QGuiApplication>
