@@ -48,7 +48,7 @@ QSqlQuery run(const QSqlDatabase &db, const QString &sql, const QVariantList &va
 StatementCache::Statement::~Statement()
 {
     if (m_entry) {
-        m_query.finish();
+        m_entry->query.finish();
         m_entry->busy = false;
     }
 }
@@ -61,7 +61,7 @@ StatementCache::Statement StatementCache::run(const QString &sql, const QVariant
         entry->query = prepare(m_db, sql); // raises before anything is kept
         found = m_entries.insert(sql, std::move(entry));
     } else if ((*found)->busy) {
-        return Statement(db::run(m_db, sql, values), nullptr);
+        return Statement(db::run(m_db, sql, values));
     }
     const std::shared_ptr<Entry> entry = *found;
     try {
@@ -71,7 +71,7 @@ StatementCache::Statement StatementCache::run(const QString &sql, const QVariant
         throw;
     }
     entry->busy = true;
-    return Statement(entry->query, entry);
+    return Statement(entry);
 }
 
 void execDirect(const QSqlDatabase &db, const QString &sql)

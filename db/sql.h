@@ -101,17 +101,19 @@ public:
         Statement &operator=(const Statement &) = delete;
         ~Statement();
 
-        bool next() { return m_query.next(); }
-        QVariant value(int column) const { return m_query.value(column); }
-        bool isNull(int column) const { return m_query.isNull(column); }
+        bool next() { return query().next(); }
+        QVariant value(int column) const { return query().value(column); }
+        bool isNull(int column) const { return query().isNull(column); }
 
     private:
         friend class StatementCache;
-        Statement(QSqlQuery query, std::shared_ptr<Entry> entry)
-            : m_query(std::move(query)), m_entry(std::move(entry))
-        {
-        }
-        QSqlQuery m_query;
+        explicit Statement(QSqlQuery unkept) : m_unkept(std::move(unkept)) {}
+        explicit Statement(std::shared_ptr<Entry> kept) : m_entry(std::move(kept)) {}
+        // A kept run reads the cache's own query rather than a copy of it:
+        // copies would share its result set behind the cache's back.
+        QSqlQuery &query() { return m_entry ? m_entry->query : m_unkept; }
+        const QSqlQuery &query() const { return m_entry ? m_entry->query : m_unkept; }
+        QSqlQuery m_unkept;
         std::shared_ptr<Entry> m_entry; // null for an unkept statement
     };
 
