@@ -2,6 +2,7 @@
 
 #include "db/dialect.h"
 
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -88,7 +89,7 @@ ConnectionInfo parseConnectionString(const QString &text)
             .arg(text));
 }
 
-QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionName)
+QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionName, OpenMode mode)
 {
     const Dialect dialect(info.driver);
     if (!QSqlDatabase::isDriverAvailable(dialect.qtDriverName()))
@@ -96,13 +97,32 @@ QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionN
                           .arg(dialect.qtDriverName(), info.driver == Driver::Sqlite
                                                            ? QStringLiteral("libqt6sql6-sqlite")
                                                            : QStringLiteral("libqt6sql6-psql")));
+    const bool memory = info.driver == Driver::Sqlite && info.path == QLatin1StringView(":memory:");
+    if (info.driver == Driver::Sqlite && mode != OpenMode::Create && !memory &&
+        !QFileInfo::exists(info.path))
+        throw DbError(QStringLiteral("the database file %1 does not exist; create it with: "
+                                     "quv-db create --db sqlite:%1")
+                          .arg(QFileInfo(info.path).absoluteFilePath()));
     closeDatabase(connectionName);
     QSqlDatabase db = QSqlDatabase::addDatabase(dialect.qtDriverName(), connectionName);
     if (info.driver == Driver::Sqlite) {
-        db.setDatabaseName(info.path);
         // Readers and the writer of one file wait for each other briefly
         // instead of failing at once.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000");
+        if (memory || mode == OpenMode::Create) {
+            db.setDatabaseName(info.path);
+        } else {
+            // As a URI whose mode cannot create the file, so that a file
+            // removed since the check above is not made again.
+            db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(info.path).absoluteFilePath())
+                                   .toString(QUrl::FullyEncoded) +
+                               (mode == OpenMode::ReadOnly ? QStringLiteral("?mode=ro")
+                                                           : QStringLiteral("?mode=rw")));
+            options += QStringLiteral(";QSQLITE_OPEN_URI");
+            if (mode == OpenMode::ReadOnly)
+                options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+        }
+        db.setConnectOptions(options);
     } else {
         db.setHostName(info.host);
         db.setPort(info.port);
@@ -117,7 +137,10 @@ QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionN
         closeDatabase(connectionName);
         throw DbError(QStringLiteral("cannot open %1: %2").arg(info.display(), reason));
     }
-    for (const QString &statement : dialect.sessionSetup()) {
+    QStringList setup = dialect.sessionSetup();
+    if (mode == OpenMode::ReadOnly && info.driver == Driver::Postgres)
+        setup << QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
+    for (const QString &statement : std::as_const(setup)) {
         QSqlQuery query(db);
         if (!query.exec(statement)) {
             const QString reason = query.lastError().text();
@@ -131,9 +154,10 @@ QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionN
     return db;
 }
 
-QSqlDatabase openDatabase(const QString &connectionString, const QString &connectionName)
+QSqlDatabase openDatabase(const QString &connectionString, const QString &connectionName,
+                          OpenMode mode)
 {
-    return openDatabase(parseConnectionString(connectionString), connectionName);
+    return openDatabase(parseConnectionString(connectionString), connectionName, mode);
 }
 
 bool recoverConnection(QSqlDatabase db)

@@ -44,11 +44,24 @@ struct ConnectionInfo
 /// Raises DbError naming what is wrong with the text.
 ConnectionInfo parseConnectionString(const QString &text);
 
+/// How a database is opened. Only `quv-db create` may create a SQLite file:
+/// every other program refuses a file that does not exist, so a mistyped
+/// path never leaves an empty database behind.
+enum class OpenMode
+{
+    Existing, ///< read and write; a missing SQLite file is refused
+    Create,   ///< read and write; a missing SQLite file is created
+    ReadOnly, ///< read only, for listings; a missing SQLite file is refused
+};
+
 /// Opens the database under `connectionName` (replacing an older connection
-/// of that name) and prepares the session (foreign keys on for SQLite).
-/// Raises DbError when it cannot be opened.
-QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionName);
-QSqlDatabase openDatabase(const QString &connectionString, const QString &connectionName);
+/// of that name) and prepares the session (foreign keys on for SQLite; a
+/// read-only session for ReadOnly). Raises DbError when it cannot be opened,
+/// naming the command that creates a missing SQLite file.
+QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionName,
+                          OpenMode mode = OpenMode::Existing);
+QSqlDatabase openDatabase(const QString &connectionString, const QString &connectionName,
+                          OpenMode mode = OpenMode::Existing);
 
 /// After a failed statement: when the database no longer answers (its
 /// server restarted, the network dropped), closes and reopens the connection

@@ -62,7 +62,7 @@ int create(const QStringList &arguments)
         const quv::db::ConnectionInfo info = quv::db::parseConnectionString(parser.value(dbOption));
         const QString name = QStringLiteral("quv-db");
         {
-            QSqlDatabase db = quv::db::openDatabase(info, name);
+            QSqlDatabase db = quv::db::openDatabase(info, name, quv::db::OpenMode::Create);
             out() << "creating the " << quv::db::warehouseSizeName(*size) << " warehouse in "
                   << info.display() << " (" << quv::db::Dialect::of(db).name() << ")\n";
             out().flush();

@@ -318,7 +318,7 @@ int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream 
     const QString name = QStringLiteral("quv-server-audit");
     int status = 0;
     try {
-        const QSqlDatabase db = db::openDatabase(connection, name);
+        const QSqlDatabase db = db::openDatabase(connection, name, db::OpenMode::ReadOnly);
         // Listing must not change the database: creating the table is the
         // server's business.
         if (!hasAuditTable(db))

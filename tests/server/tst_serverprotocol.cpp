@@ -5,6 +5,7 @@
 #include "tests/support/pgcluster.h"
 
 #include <QCborStreamWriter>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -375,6 +376,29 @@ private slots:
         QVERIFY(!server.startRaw(arguments));
         QCOMPARE(server.waitForExit(), exitCode);
         QVERIFY2(server.standardError().contains(messagePart), qPrintable(server.standardError()));
+    }
+
+    // A mistyped SQLite path is refused by the server and by the audit
+    // listing alike, says how to make a database, and leaves no file behind.
+    void mistypedPathCreatesNothing_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::newRow("server") << QStringList{"--token=a=" + ServerProcess::Token};
+        QTest::newRow("audit") << QStringList{"audit"};
+    }
+    void mistypedPathCreatesNothing()
+    {
+        QFETCH(QStringList, command);
+        QTemporaryDir dir;
+        const QString typo = dir.filePath(QStringLiteral("demo.bd"));
+        ServerProcess server;
+        QVERIFY(!server.startRaw(command + QStringList{"--db", QStringLiteral("sqlite:") + typo}));
+        QCOMPARE(server.waitForExit(), 1);
+        const QString message = server.standardError();
+        QVERIFY2(message.contains(QStringLiteral("does not exist")) &&
+                     message.contains(QStringLiteral("quv-db create --db sqlite:") + typo),
+                 qPrintable(message));
+        QVERIFY(!QFileInfo::exists(typo));
     }
 
     void startupWithoutTables()

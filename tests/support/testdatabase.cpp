@@ -36,7 +36,7 @@ void fillDemo(const QString &connectionString, bool replace = false)
 {
     const QString name = QStringLiteral("quv-test-fill");
     {
-        QSqlDatabase db = db::openDatabase(connectionString, name);
+        QSqlDatabase db = db::openDatabase(connectionString, name, db::OpenMode::Create);
         db::WarehouseOptions options;
         options.size = db::WarehouseSize::Demo;
         options.force = replace;
@@ -106,9 +106,15 @@ QString freshDemoDatabase(const QString &driver, QString *skipReason)
 
 QString freshEmptyDatabase(const QString &driver, QString *skipReason)
 {
-    if (driver == QLatin1StringView("sqlite"))
-        return QStringLiteral("sqlite:") +
-               sqliteFolder().filePath(QStringLiteral("empty-%1.db").arg(++sqliteCounter()));
+    if (driver == QLatin1StringView("sqlite")) {
+        // An empty file is an empty SQLite database; the programs refuse to
+        // make one where none exists.
+        const QString file =
+            sqliteFolder().filePath(QStringLiteral("empty-%1.db").arg(++sqliteCounter()));
+        if (!QFile(file).open(QIODevice::WriteOnly))
+            throw std::runtime_error("cannot create " + file.toStdString());
+        return QStringLiteral("sqlite:") + file;
+    }
     if (driver == QLatin1StringView("postgres")) {
         PgCluster *cluster = PgCluster::instance(skipReason);
         if (!cluster)
