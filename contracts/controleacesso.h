@@ -33,6 +33,10 @@ struct Method
     std::span<const Arg> args;
     /// True when the status carries a payload (the two read fall-backs).
     bool hasPayload = false;
+    /// True when the method only reads. Any other call that is abandoned
+    /// after it was sent (cancelled, timed out, cut off) may have been
+    /// applied by the server, and the client says so.
+    bool readOnly = false;
 };
 
 namespace detail {
@@ -48,8 +52,8 @@ inline constexpr Arg setDelFilDime[] = {Packet, Bool};
 } // namespace detail
 
 inline constexpr Method Methods[] = {
-    {QLatin1StringView{"getOperGrup"}, detail::getOper},
-    {QLatin1StringView{"getOperOper"}, detail::getOper},
+    {QLatin1StringView{"getOperGrup"}, detail::getOper, false, true},
+    {QLatin1StringView{"getOperOper"}, detail::getOper, false, true},
     {QLatin1StringView{"setCkFatoOpGrup"}, detail::setCkFato},
     {QLatin1StringView{"setCkFatoOpOper"}, detail::setCkFato},
     {QLatin1StringView{"setCkDimeOpGrup"}, detail::setCkDime},
@@ -58,8 +62,8 @@ inline constexpr Method Methods[] = {
     {QLatin1StringView{"setTChkFatoOpOper"}, detail::setTChkFato},
     {QLatin1StringView{"setTChkDimeOpGrup"}, detail::setTChkDime},
     {QLatin1StringView{"setTChkDimeOpOper"}, detail::setTChkDime},
-    {QLatin1StringView{"getPesqFiltro"}, detail::getPesqFiltro, true},
-    {QLatin1StringView{"getListaFiltro"}, detail::getListaFiltro, true},
+    {QLatin1StringView{"getPesqFiltro"}, detail::getPesqFiltro, true, true},
+    {QLatin1StringView{"getListaFiltro"}, detail::getListaFiltro, true, true},
     {QLatin1StringView{"setDelFilDime"}, detail::setDelFilDime},
 };
 

@@ -27,6 +27,9 @@ public:
     /// verifies the server's certificate (empty: the system's).
     virtual bool serverTls() const { return false; }
     virtual QString serverCaFile() const { return {}; }
+    /// How long a remote call may wait for the server, in seconds.
+    virtual int serverTimeout() const { return DefaultServerTimeout; }
+    static constexpr int DefaultServerTimeout = 30;
 
     /// Refresh the host's local cache of these server tables, in order.
     virtual void atualizaLocalCache(const QStringList &tables) = 0;
@@ -37,8 +40,9 @@ public:
     virtual QMdiArea *mdiArea() const = 0;
 
     /// Shows an exception that left an event handler: the single place where
-    /// errors reach the user.
-    virtual void showException(const QString &message) = 0;
+    /// errors reach the user. `details` is the technical detail behind the
+    /// message (driver text, component, address), empty when there is none.
+    virtual void showException(const QString &message, const QString &details) = 0;
 };
 
 } // namespace quv

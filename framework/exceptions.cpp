@@ -1,6 +1,9 @@
 #include "framework/exceptions.h"
 
-Exception::Exception(const QString &message) : std::runtime_error(message.toStdString()) {}
+Exception::Exception(const QString &message, const QString &details)
+    : std::runtime_error(message.toStdString()), m_details(details)
+{
+}
 
 QString Exception::Message() const
 {

@@ -1,7 +1,10 @@
 #pragma once
 
 // The framework's exceptions, shared by its data, widget and application
-// parts and by every screen. The message is the text the user sees.
+// parts and by every screen. The message is the text the user sees: what
+// failed and what to do, in the user's words. The details carry what only a
+// technician needs (driver text, component name, address); the host shows
+// them behind the message box's details and writes them to stderr.
 
 #include <QString>
 
@@ -11,8 +14,13 @@
 class Exception : public std::runtime_error
 {
 public:
-    explicit Exception(const QString &message);
+    explicit Exception(const QString &message, const QString &details = {});
     QString Message() const;
+    /// The technical detail behind the message; empty when there is none.
+    QString Details() const { return m_details; }
+
+private:
+    QString m_details;
 };
 
 /// A dataset, query or shared-database operation failed.
@@ -35,7 +43,10 @@ public:
 class EServerError : public Exception
 {
 public:
-    EServerError(int code, const QString &message) : Exception(message), m_code(code) {}
+    EServerError(int code, const QString &message, const QString &details = {})
+        : Exception(message, details), m_code(code)
+    {
+    }
     int Code() const { return m_code; }
 
 private:

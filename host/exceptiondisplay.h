@@ -4,12 +4,14 @@
 // host, in a package or in a screen's event handler ends up here: as a
 // critical message box on the main window in normal runs, on stderr in batch
 // runs (--render-png, --quit-after-open) where nobody could close a box, and
-// in a hook in tests.
+// in a hook in tests. The message is the user's text; the technical details
+// go behind the box's "Mostrar detalhes" and, always, to stderr.
 
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
+#include <exception>
 #include <functional>
 
 namespace quv::host {
@@ -17,7 +19,7 @@ namespace quv::host {
 class ExceptionDisplay
 {
 public:
-    using Hook = std::function<void(const QString &message)>;
+    using Hook = std::function<void(const QString &message, const QString &details)>;
 
     void setParentWidget(QWidget *parent) { m_parent = parent; }
     QWidget *parentWidget() const { return m_parent; }
@@ -27,8 +29,11 @@ public:
     void setBatch(bool batch) { m_batch = batch; }
     bool batch() const { return m_batch; }
 
-    /// Shows the message as is (plain text, never interpreted as markup).
-    void show(const QString &message);
+    /// Shows the message as is (plain text, never interpreted as markup),
+    /// with the details behind it when there are any.
+    void show(const QString &message, const QString &details = {});
+    /// Shows an exception: its message and its details.
+    void show(std::exception_ptr error);
 
     int shownCount() const { return m_count; }
     QString lastMessage() const { return m_last; }

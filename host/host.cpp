@@ -44,8 +44,9 @@ bool Host::openDatabase()
     try {
         database->Open(m_config.database);
     } catch (...) {
-        report(QStringLiteral("Não foi possível abrir o banco de dados compartilhado: %1")
-                   .arg(describeCurrentException()));
+        // The module's message already names the shared database and what
+        // to do; the driver's words are in its details.
+        m_display.show(std::current_exception());
         return false;
     }
     m_database = std::move(database);
@@ -68,7 +69,10 @@ PackageLoader *Host::loader(const QString &screenCode)
     PackageLoader *&loader = m_loaders[package];
     if (!loader)
         loader = new PackageLoader(
-            package, m_config.packageDir, [this](const QString &message) { report(message); },
+            package, m_config.packageDir,
+            [this](const QString &message, const QString &details) {
+                m_display.show(message, details);
+            },
             this);
     return loader;
 }

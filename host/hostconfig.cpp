@@ -34,6 +34,7 @@ constexpr IniKey IniKeys[] = {
     {"server/host", "server-host"},
     {"server/port", "server-port"},
     {"server/token", "token"},
+    {"server/timeout", "server-timeout"},
     {"server/tls", "tls"},
     {"server/ca-file", "ca-file"},
     {"host/package-dir", "package-dir"},
@@ -50,6 +51,7 @@ QString iniHelp()
         "  host=127.0.0.1\n"
         "  port=5211\n"
         "  token=\"secret\"\n"
+        "  timeout=30\n"
         "  tls=false\n"
         "  ca-file=/path/ca.pem\n"
         "  [host]\n"
@@ -117,6 +119,14 @@ QString apply(HostConfig &config, const QString &option, const QString &value,
         config.serverPort = *port;
     } else if (option == u"token") {
         config.token = value;
+    } else if (option == u"server-timeout") {
+        bool ok = false;
+        const int seconds = value.trimmed().toInt(&ok);
+        if (!ok || seconds < 1 || seconds > HostConfig::MaxServerTimeout)
+            return QStringLiteral("%1: invalid server timeout '%2' (expected 1 to %3 seconds)")
+                .arg(origin, value)
+                .arg(HostConfig::MaxServerTimeout);
+        config.serverTimeout = seconds;
     } else if (option == u"tls") {
         const auto on = parseBool(value);
         if (!on)
@@ -222,6 +232,11 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
         QStringLiteral("server-port"),
         QStringLiteral("Application server port (default %1).").arg(HostConfig::DefaultServerPort),
         QStringLiteral("port"));
+    const QCommandLineOption serverTimeout(
+        QStringLiteral("server-timeout"),
+        QStringLiteral("Seconds a call may wait for the application server (default %1).")
+            .arg(HostConfig::DefaultServerTimeout),
+        QStringLiteral("seconds"));
     const QCommandLineOption token(QStringLiteral("token"),
                                    QStringLiteral("Administrator token for the server login."),
                                    QStringLiteral("token"));
@@ -246,8 +261,8 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     const QCommandLineOption quitAfterOpen(
         QStringLiteral("quit-after-open"),
         QStringLiteral("Quit once the screens given with --open are open (smoke tests)."));
-    parser.addOptions({help, config, db, serverHost, serverPort, token, tls, caFile, packageDir,
-                       open, renderPng, quitAfterOpen});
+    parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls, caFile,
+                       packageDir, open, renderPng, quitAfterOpen});
 
     if (!parser.parse(arguments))
         return error(parser.errorText());
@@ -268,8 +283,8 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
 
     // A value option given twice would silently drop one of them; only
     // --open may repeat.
-    for (const QCommandLineOption *o :
-         {&config, &db, &serverHost, &serverPort, &token, &caFile, &packageDir, &renderPng}) {
+    for (const QCommandLineOption *o : {&config, &db, &serverHost, &serverPort, &serverTimeout,
+                                        &token, &caFile, &packageDir, &renderPng}) {
         if (parser.values(*o).size() > 1)
             return error(QStringLiteral("option --%1 given more than once").arg(o->names().last()));
     }
@@ -284,8 +299,13 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     }
 
     const std::pair<const QCommandLineOption *, const char *> valued[] = {
-        {&db, "db"},       {&serverHost, "server-host"}, {&serverPort, "server-port"},
-        {&token, "token"}, {&caFile, "ca-file"},         {&packageDir, "package-dir"},
+        {&db, "db"},
+        {&serverHost, "server-host"},
+        {&serverPort, "server-port"},
+        {&token, "token"},
+        {&caFile, "ca-file"},
+        {&packageDir, "package-dir"},
+        {&serverTimeout, "server-timeout"},
     };
     for (const auto &[option, name] : valued) {
         if (!parser.isSet(*option))

@@ -13,6 +13,8 @@ namespace quv::host {
 struct HostConfig
 {
     static constexpr int DefaultServerPort = 5211;
+    static constexpr int DefaultServerTimeout = 30;
+    static constexpr int MaxServerTimeout = 86400;
 
     /// "sqlite:/path/file.db" or "postgres://user:pw@host:port/db"; empty when
     /// no shared database is configured.
@@ -20,6 +22,8 @@ struct HostConfig
     QString serverHost = QStringLiteral("127.0.0.1");
     int serverPort = DefaultServerPort;
     QString token;
+    /// Seconds a remote call may wait for the server before it gives up.
+    int serverTimeout = DefaultServerTimeout;
     bool tls = false;
     QString caFile;
     /// Folder of the screen packages; empty: the executable's folder.

@@ -24,6 +24,11 @@ int HostServices::webPort() const
     return m_config.serverPort;
 }
 
+int HostServices::serverTimeout() const
+{
+    return m_config.serverTimeout;
+}
+
 QString HostServices::serverToken() const
 {
     return m_config.token;
@@ -56,9 +61,9 @@ QMdiArea *HostServices::mdiArea() const
     return m_mainWindow ? m_mainWindow->mdiArea() : nullptr;
 }
 
-void HostServices::showException(const QString &message)
+void HostServices::showException(const QString &message, const QString &details)
 {
-    m_display->show(message);
+    m_display->show(message, details);
 }
 
 HostRegistration::HostRegistration(quv::IHostServices *services) : m_services(services)

@@ -23,13 +23,14 @@ public:
 
     QString webUrl() const override;
     int webPort() const override;
+    int serverTimeout() const override;
     QString serverToken() const override;
     bool serverTls() const override;
     QString serverCaFile() const override;
     void atualizaLocalCache(const QStringList &tables) override;
     QWidget *mainForm() const override;
     QMdiArea *mdiArea() const override;
-    void showException(const QString &message) override;
+    void showException(const QString &message, const QString &details) override;
 
 private:
     const HostConfig &m_config;

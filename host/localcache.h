@@ -5,6 +5,7 @@
 // them from the shared database so that every other screen sees the change.
 
 #include "contracts/datapacket.h"
+#include "framework/exceptions.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -12,15 +13,15 @@
 #include <QStringList>
 
 #include <optional>
-#include <stdexcept>
 
 namespace quv::host {
 
-/// A refresh that could not be done; the message says which table and why.
-class CacheError : public std::runtime_error
+/// A refresh that could not be done; the message says what in the user's
+/// words, the details name the table and the driver's reason.
+class CacheError : public Exception
 {
 public:
-    explicit CacheError(const QString &message) : std::runtime_error(message.toStdString()) {}
+    using Exception::Exception;
 };
 
 class LocalCache : public QObject
@@ -39,6 +40,9 @@ public:
 
     /// The only tables the cache holds; nothing else is ever read.
     static QStringList cacheTables();
+    /// What the user calls the content of these tables ("filtros dos
+    /// operadores"), joined as a sentence lists them.
+    static QString inWords(const QStringList &tables);
 
     /// Re-reads each named table, in the order given. Every name is checked
     /// before anything is read: an unknown one raises CacheError and nothing

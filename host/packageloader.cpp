@@ -2,6 +2,8 @@
 
 #include "exceptiondisplay.h"
 
+#include "framework/app/application.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -42,12 +44,19 @@ PackageLoader::~PackageLoader()
         shutdown(nullptr);
 }
 
-bool PackageLoader::fail(const QString &message)
+bool PackageLoader::fail(const QString &message, const QString &details)
 {
     m_lastError = message;
     if (m_report)
-        m_report(message);
+        m_report(message, details);
     return false;
+}
+
+QString PackageLoader::broken(const QString &what) const
+{
+    return QStringLiteral("Não foi possível abrir a tela: o módulo %1 %2 Reinstale o QUV ou "
+                          "verifique a pasta de pacotes na configuração do host.")
+        .arg(m_baseName, what);
 }
 
 void PackageLoader::unloadLibrary()
@@ -67,21 +76,22 @@ bool PackageLoader::load()
 
     const QFileInfo file(m_filePath);
     if (!file.exists())
-        return fail(QStringLiteral("Não foi possível carregar o pacote %1: o arquivo não existe.")
-                        .arg(m_filePath));
+        return fail(broken(QStringLiteral("não foi encontrado.")),
+                    QStringLiteral("%1: o arquivo não existe").arg(m_filePath));
 
     m_library.setFileName(m_filePath);
     // Resolve every symbol now: a package built against another framework
     // must fail here with a message, not later in the middle of a screen.
     m_library.setLoadHints(QLibrary::ResolveAllSymbolsHint);
     if (!m_library.load())
-        return fail(QStringLiteral("Não foi possível carregar o pacote %1: %2")
-                        .arg(m_filePath, m_library.errorString()));
+        return fail(broken(QStringLiteral("não pôde ser carregado.")),
+                    QStringLiteral("%1: %2").arg(m_filePath, m_library.errorString()));
 
     const auto resolve = [this](const char *name) -> QFunctionPointer {
         QFunctionPointer f = m_library.resolve(name);
         if (!f)
-            fail(QStringLiteral("O pacote %1 não exporta a função %2: %3")
+            fail(broken(QStringLiteral("está incompleto.")),
+                 QStringLiteral("%1 não exporta a função %2: %3")
                      .arg(m_filePath, QLatin1StringView(name), m_library.errorString()));
         return f;
     };
@@ -103,27 +113,28 @@ bool PackageLoader::load()
     } catch (...) {
         const QString reason = describeCurrentException();
         unloadLibrary();
-        return fail(QStringLiteral("O pacote %1 falhou ao informar sua tabela de unidades: %2")
-                        .arg(m_filePath, reason));
+        return fail(broken(QStringLiteral("falhou ao iniciar.")),
+                    QStringLiteral("%1: GetPackageInfoTable falhou: %2").arg(m_filePath, reason));
     }
     if (!info) {
         unloadLibrary();
         return fail(
-            QStringLiteral("O pacote %1 não informou sua tabela de unidades.").arg(m_filePath));
+            broken(QStringLiteral("está incompleto.")),
+            QStringLiteral("%1: GetPackageInfoTable sem tabela de unidades").arg(m_filePath));
     }
     if (info->version != QuvPackageAbiVersion) {
         const int version = info->version;
         unloadLibrary();
-        return fail(
-            QStringLiteral("O pacote %1 tem a versão %2; esta aplicação espera a versão %3.")
-                .arg(m_filePath)
-                .arg(version)
-                .arg(QuvPackageAbiVersion));
+        return fail(broken(QStringLiteral("é de outra versão do QUV.")),
+                    QStringLiteral("%1 tem a versão %2; esta aplicação espera a versão %3.")
+                        .arg(m_filePath)
+                        .arg(version)
+                        .arg(QuvPackageAbiVersion));
     }
     if (info->unitCount < 0 || (info->unitCount > 0 && !info->units)) {
         unloadLibrary();
-        return fail(
-            QStringLiteral("O pacote %1 tem uma tabela de unidades inválida.").arg(m_filePath));
+        return fail(broken(QStringLiteral("está danificado.")),
+                    QStringLiteral("%1: tabela de unidades inválida").arg(m_filePath));
     }
 
     try {
@@ -137,8 +148,8 @@ bool PackageLoader::load()
         } catch (...) {
         }
         unloadLibrary();
-        return fail(
-            QStringLiteral("O pacote %1 falhou ao inicializar: %2").arg(m_filePath, reason));
+        return fail(broken(QStringLiteral("falhou ao iniciar.")),
+                    QStringLiteral("%1: Initialize falhou: %2").arg(m_filePath, reason));
     }
 
     m_initialize = initialize;
@@ -159,7 +170,8 @@ bool PackageLoader::open()
         m_iniProc();
     } catch (...) {
         // The screen's own message, as it raised it.
-        return fail(describeCurrentException());
+        return fail(describeCurrentException(),
+                    TApplication::ExceptionDetails(std::current_exception()));
     }
     emit opened();
     return true;
@@ -190,8 +202,8 @@ void PackageLoader::shutdown(QMdiArea *area)
     try {
         m_finalize();
     } catch (...) {
-        fail(QStringLiteral("O pacote %1 falhou ao finalizar: %2")
-                 .arg(m_filePath, describeCurrentException()));
+        fail(QStringLiteral("O módulo %1 falhou ao encerrar.").arg(m_baseName),
+             QStringLiteral("%1: Finalize falhou: %2").arg(m_filePath, describeCurrentException()));
     }
     unloadLibrary();
 }

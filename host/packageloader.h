@@ -25,7 +25,8 @@ class PackageLoader : public QObject
 {
     Q_OBJECT
 public:
-    using Report = std::function<void(const QString &message)>;
+    /// A failure: the user's text, and the technical detail (file, loader).
+    using Report = std::function<void(const QString &message, const QString &details)>;
 
     /// `baseName` without platform prefix or suffix ("PKG_QUV01000"); an
     /// empty `folder` means the executable's folder. Every failure goes to
@@ -59,7 +60,8 @@ signals:
     void opened();
 
 private:
-    bool fail(const QString &message);
+    bool fail(const QString &message, const QString &details = {});
+    QString broken(const QString &what) const;
     void unloadLibrary();
 
     QString m_baseName;

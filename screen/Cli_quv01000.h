@@ -12,6 +12,8 @@
 //   Cli_quv01000_marks.cpp    calculated marks and their pictures in the grids
 //   Cli_quv01000_editing.cpp  toggling one grant or a whole grid
 //   Cli_quv01000_filters.cpp  dimension value filters
+//   Cli_quv01000_recovery.cpp after a failed change: retrying a filter
+//                             store, forgetting grants that may be stale
 
 #include "framework/app/messages.h"
 #include "framework/data/adoquery.h"
@@ -209,6 +211,15 @@ public:
 
 private:
     QVariant executaPesqFiltro(const QString &statement);
+
+    // ---- after a failed change
+    /// FiltraDimensao, offering "Tentar novamente" with the same values when
+    /// the server call fails; false when the user gave up.
+    bool storeFilter(const QString &lista, const QString &key, const QString &nrSequeDime);
+    /// When the last call was a change that may have been applied without
+    /// an answer, empties the page's grant grids: they may show a state the
+    /// server no longer has, until the user presses Atualizar.
+    void forgetGrantsInDoubt(bool group);
 
     void buildLayout();
     void buildDataModule();

@@ -111,6 +111,7 @@ void TfrmControleAcesso::alteraCheck(quint8 nrGrid)
         }
     } catch (...) {
         DeactiveShowAvi();
+        forgetGrantsInDoubt(nrGrid < GridOperador);
         throw;
     }
     DeactiveShowAvi();
@@ -287,6 +288,7 @@ void TfrmControleAcesso::titleClick(const TitleToggle &t, TColumn *Column)
                                         : tableList({t.grantTable}));
     } catch (...) {
         DeactiveShowAvi();
+        forgetGrantsInDoubt(t.dataSet == cdsFatoOperGrup || t.dataSet == cdsDimeOperGrup);
         throw;
     }
 }

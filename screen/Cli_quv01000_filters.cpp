@@ -107,7 +107,8 @@ void TfrmControleAcesso::pesqFiltro(QString key)
     if (sameValues(before, lista))
         return;
 
-    FiltraDimensao(lista, key, nrSequeDime);
+    if (!storeFilter(lista, key, nrSequeDime))
+        return;
 
     stLocatePk1 = dimensions->FieldByName(QStringLiteral("NRSEQUEDIME"))->AsString();
     if (group)

@@ -53,6 +53,19 @@ QString TApplication::ExceptionMessage(std::exception_ptr error)
     }
 }
 
+QString TApplication::ExceptionDetails(std::exception_ptr error)
+{
+    if (!error)
+        return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const Exception &e) {
+        return e.Details();
+    } catch (...) {
+        return {};
+    }
+}
+
 void TApplication::HandleException(std::exception_ptr error) noexcept
 {
     try {
@@ -61,11 +74,14 @@ void TApplication::HandleException(std::exception_ptr error) noexcept
             m_hook(message);
             return;
         }
+        const QString details = ExceptionDetails(error);
         if (quv::IHostServices *host = Halvern::host()) {
-            host->showException(message);
+            host->showException(message, details);
             return;
         }
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        if (!details.isEmpty())
+            std::fprintf(stderr, "  %s\n", details.toLocal8Bit().constData());
     } catch (...) {
         // The display itself failed; there is nowhere left to report to but
         // the log, and throwing from here would cross the event loop.

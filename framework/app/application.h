@@ -83,6 +83,8 @@ public:
     /// The text shown for an exception: the framework's and std exceptions
     /// give their message; anything else a generic text.
     static QString ExceptionMessage(std::exception_ptr error);
+    /// The technical detail behind that text (Exception::Details), if any.
+    static QString ExceptionDetails(std::exception_ptr error);
 
     /// Puts a freshly created screen into the host's MDI area (returns its
     /// sub-window) or makes it a top-level window (returns nullptr).

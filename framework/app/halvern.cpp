@@ -73,6 +73,15 @@ QString ServerCaFile()
     return requireHost().serverCaFile();
 }
 
+int ServerTimeoutMs()
+{
+    const int seconds = g_host ? g_host->serverTimeout() : quv::IHostServices::DefaultServerTimeout;
+    // A day at most: anything longer is a mistake, and the product in
+    // milliseconds must stay an int.
+    constexpr int Day = 86400;
+    return (seconds > 0 ? qMin(seconds, Day) : quv::IHostServices::DefaultServerTimeout) * 1000;
+}
+
 void AtualizaLocalCache(const QVariant &tableNames)
 {
     quv::IHostServices &host = requireHost();

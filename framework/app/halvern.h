@@ -20,6 +20,9 @@ int WebPort();
 QString ServerToken();
 bool ServerTls();
 QString ServerCaFile();
+/// How long a remote call may wait for the server, in milliseconds: the
+/// host's setting, or its default when no host is registered.
+int ServerTimeoutMs();
 
 /// Asks the host to refresh its local cache of these server tables, in the
 /// given order. Accepts a QStringList, a QVariantList of strings or a single

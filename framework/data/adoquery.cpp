@@ -83,9 +83,22 @@ QString queryName(const TDataSet *query)
     return query->objectName().isEmpty() ? QStringLiteral("TADOIBQuery") : query->objectName();
 }
 
-[[noreturn]] void fail(const TDataSet *query, const QString &message)
+const QString ReadFailed =
+    QStringLiteral("Não foi possível ler os dados do banco de dados compartilhado. Verifique se "
+                   "ele está disponível e tente de novo.");
+const QString NotOpen =
+    QStringLiteral("O banco de dados compartilhado não está aberto. Verifique a configuração do "
+                   "banco de dados e reinicie o QUV.");
+const QString Misused =
+    QStringLiteral("Erro interno da tela ao consultar o banco de dados compartilhado. Avise o "
+                   "suporte do QUV.");
+
+// The user reads what failed and what to do; the query's name and the
+// driver's words go to the details.
+[[noreturn]] void fail(const TDataSet *query, const QString &message,
+                       const QString &forUser = ReadFailed)
 {
-    throw EDatabaseError(queryName(query) + QStringLiteral(": ") + message);
+    throw EDatabaseError(forUser, queryName(query) + QStringLiteral(": ") + message);
 }
 
 } // namespace
@@ -111,7 +124,7 @@ TParam *TADOIBQuery::ParamByName(const QString &name)
         if (names[i].compare(name, Qt::CaseInsensitive) == 0)
             index = i;
     if (index < 0)
-        fail(this, QStringLiteral("parâmetro %1 não encontrado.").arg(name));
+        fail(this, QStringLiteral("parâmetro %1 não encontrado.").arg(name), Misused);
     std::unique_ptr<TParam> &param = m_params[name.toUpper()];
     if (!param)
         param = std::make_unique<TParam>(names[index]);
@@ -121,10 +134,10 @@ TParam *TADOIBQuery::ParamByName(const QString &name)
 quv::DataPacket TADOIBQuery::OpenRows()
 {
     if (!dtmDBGeral || !dtmDBGeral->Connected())
-        fail(this, QStringLiteral("o banco de dados geral não está conectado."));
+        fail(this, QStringLiteral("o banco de dados geral não está conectado."), NotOpen);
     const QString text = SQL.join(QLatin1Char('\n'));
     if (EmptyString(text))
-        fail(this, QStringLiteral("consulta sem comando SQL."));
+        fail(this, QStringLiteral("consulta sem comando SQL."), Misused);
 
     const Positional statement = toPositional(text);
     QSqlQuery query(dtmDBGeral->adcGeral());
@@ -141,7 +154,7 @@ quv::DataPacket TADOIBQuery::OpenRows()
     if (!query.exec())
         fail(this, query.lastError().text());
     if (!query.isSelect())
-        fail(this, QStringLiteral("o comando não devolve linhas."));
+        fail(this, QStringLiteral("o comando não devolve linhas."), Misused);
 
     // Column sizes are not declared here: a driver's idea of a column's
     // length does not always count characters. Declared fields, when there

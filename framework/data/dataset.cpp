@@ -15,9 +15,13 @@ QString dataSetName(const TDataSet *dataSet)
     return name.isEmpty() ? QString::fromLatin1(dataSet->metaObject()->className()) : name;
 }
 
+// A dataset fails only when a screen misuses it: the user can do nothing
+// about it but report it, and the component's name is for whoever fixes it.
 [[noreturn]] void fail(const TDataSet *dataSet, const QString &message)
 {
-    throw EDatabaseError(dataSetName(dataSet) + QStringLiteral(": ") + message);
+    throw EDatabaseError(QStringLiteral("Erro interno da tela ao tratar os dados. Avise o suporte "
+                                        "do QUV."),
+                         dataSetName(dataSet) + QStringLiteral(": ") + message);
 }
 
 // The packet counts code points, so the fields count the same way: a value

@@ -1,10 +1,13 @@
 #include "framework/widgets/busy.h"
 
 #include "framework/app/application.h"
+#include "framework/data/netconnection.h"
 
-#include <QEvent>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -31,9 +34,14 @@ public:
             m_step = (m_step + 1) % 12;
             update();
         });
-        const QFontMetrics fm(font());
-        resize(qMax(fm.horizontalAdvance(text()) + 40, Spinner + 40), Spinner + fm.height() + 36);
-        centre();
+        // Never takes the focus: the screen's focus handlers must not run
+        // because a call was slow.
+        m_cancel = new QPushButton(QStringLiteral("Cancelar"), this);
+        m_cancel->setObjectName(QStringLiteral("btnCancelar"));
+        m_cancel->setFocusPolicy(Qt::NoFocus);
+        m_cancel->setToolTip(QStringLiteral("Desiste de esperar pelo servidor (Esc)"));
+        m_cancel->hide();
+        fit();
     }
 
     void start()
@@ -42,6 +50,34 @@ public:
         show();
         raise();
         m_timer.start();
+    }
+
+    /// Shows the Cancelar button, which runs `cancel`.
+    void offerCancel(std::function<void()> cancel)
+    {
+        m_onCancel = std::move(cancel);
+        QObject::disconnect(m_cancel, nullptr, this, nullptr);
+        QObject::connect(m_cancel, &QPushButton::clicked, this, [this] {
+            if (m_onCancel)
+                m_onCancel();
+        });
+        m_cancel->show();
+        fit();
+        raise();
+    }
+
+    void withdrawCancel()
+    {
+        m_onCancel = nullptr;
+        m_cancel->hide();
+        fit();
+    }
+
+    bool cancelOffered() const { return m_cancel->isVisible() && m_onCancel; }
+    void cancel()
+    {
+        if (m_onCancel)
+            m_onCancel();
     }
 
     QString text() const { return QStringLiteral("Aguarde..."); }
@@ -80,6 +116,24 @@ protected:
     }
 
 private:
+    // The box holds the spinner and the text, and the button below them
+    // while it is offered.
+    void fit()
+    {
+        const QFontMetrics fm(font());
+        const int textBottom = Spinner + fm.height() + 36;
+        const QSize button = m_cancel->sizeHint();
+        const int w = qMax(fm.horizontalAdvance(text()) + 40, Spinner + 40);
+        if (m_cancel->isVisible()) {
+            resize(qMax(w, button.width() + 24), textBottom + button.height() + 10);
+            m_cancel->setGeometry((width() - button.width()) / 2, textBottom, button.width(),
+                                  button.height());
+        } else {
+            resize(w, textBottom);
+        }
+        centre();
+    }
+
     void centre()
     {
         const QRect area = parentWidget()->rect();
@@ -88,9 +142,157 @@ private:
 
     QTimer m_timer;
     int m_step = 0;
+    QPushButton *m_cancel;
+    std::function<void()> m_onCancel;
 };
 
 QPointer<BusyOverlay> g_overlay;
+
+// While a remote call waits, the window system is served but the user's
+// input is not: a click or a key would start a second call inside the first,
+// and closing a window would pull the screen from under it. Only the busy box
+// (its Cancelar button) takes input, and Esc cancels once Cancelar shows.
+class InputBlock : public QObject
+{
+public:
+    static constexpr int CancelAfterMs = 1000;
+
+    explicit InputBlock(QObject *application) : QObject(application)
+    {
+        m_offer.setSingleShot(true);
+        m_offer.setInterval(CancelAfterMs);
+        QObject::connect(&m_offer, &QTimer::timeout, this, [this] { offer(); });
+    }
+
+    void start(TNetConnection &connection)
+    {
+        m_connection = &connection;
+        qApp->installEventFilter(this);
+        m_offer.start();
+    }
+
+    void finish()
+    {
+        m_offer.stop();
+        qApp->removeEventFilter(this);
+        m_connection = nullptr;
+        if (g_overlay)
+            g_overlay->withdrawCancel();
+        if (m_ownOverlay) {
+            m_ownOverlay = false;
+            DeactiveShowAvi();
+        }
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+            if (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape && g_overlay &&
+                g_overlay->cancelOffered()) {
+                g_overlay->cancel();
+                return true;
+            }
+            return !onOverlay(watched);
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::TabletMove:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+        case QEvent::InputMethod:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+            return !onOverlay(watched);
+        case QEvent::Close:
+            // The window system asking a window to close; the program's own
+            // closes do not happen while a call waits.
+            if (event->spontaneous()) {
+                event->ignore();
+                return true;
+            }
+            return false;
+        default:
+            return false;
+        }
+    }
+
+private:
+    static bool onOverlay(QObject *watched)
+    {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        return widget && g_overlay && (widget == g_overlay || g_overlay->isAncestorOf(widget));
+    }
+
+    void offer()
+    {
+        if (!m_connection)
+            return;
+        if (!g_overlay) {
+            ActiveShowAvi(nullptr, 1);
+            m_ownOverlay = g_overlay != nullptr;
+        }
+        if (g_overlay) {
+            QPointer<TNetConnection> connection = m_connection;
+            g_overlay->offerCancel([connection] {
+                if (connection)
+                    connection->Cancel();
+            });
+        }
+    }
+
+    QTimer m_offer;
+    QPointer<TNetConnection> m_connection;
+    bool m_ownOverlay = false;
+};
+
+// Takes part in every call's wait in a widget application; in a console
+// program (the tools, the connection's own tests) a call just waits.
+class CallWait final : public TNetConnection::WaitObserver
+{
+public:
+    void waitStarted(TNetConnection &connection) override
+    {
+        auto *application = qobject_cast<QApplication *>(QCoreApplication::instance());
+        if (!application || m_waiting)
+            return;
+        // Owned by the application object, so it goes with it.
+        if (!m_block || m_block->parent() != application)
+            m_block = new InputBlock(application);
+        m_waiting = &connection;
+        m_block->start(connection);
+    }
+
+    void waitFinished(TNetConnection &connection) override
+    {
+        if (m_waiting != &connection)
+            return;
+        m_waiting = nullptr;
+        if (m_block)
+            m_block->finish();
+    }
+
+private:
+    QPointer<InputBlock> m_block;
+    TNetConnection *m_waiting = nullptr;
+};
+
+CallWait g_callWait;
+const bool g_callWaitRegistered = (TNetConnection::setWaitObserver(&g_callWait), true);
 
 } // namespace
 
@@ -106,8 +308,8 @@ void ActiveShowAvi(QWidget *form, int kind)
     if (!g_overlay)
         g_overlay = new BusyOverlay(host);
     g_overlay->start();
-    // The caller is about to block the event loop on a synchronous call:
-    // paint now, not when the loop would next get to it.
+    // The caller is about to block on a synchronous call: paint now, not
+    // when the loop would next get to it.
     g_overlay->repaint();
 }
 

@@ -2,6 +2,7 @@
 
 #include "framework/app/application.h"
 #include "framework/data/dataset.h"
+#include "framework/widgets/placement.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -74,6 +75,7 @@ int MessageDlg(const QString &msg, TMsgDlgType type, TMsgDlgButtons buttons, int
                 box.setEscapeButton(button);
             }
 
+    CentreOnScreen(&box);
     box.exec();
     QAbstractButton *clicked = box.clickedButton();
     if (!clicked)
@@ -82,4 +84,25 @@ int MessageDlg(const QString &msg, TMsgDlgType type, TMsgDlgButtons buttons, int
         if (button == clicked)
             return result;
     return mrCancel;
+}
+
+bool RetryDlg(const QString &message, const QString &details)
+{
+    QMessageBox box(Application->MainForm());
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setIcon(QMessageBox::Critical);
+    box.setWindowTitle(QStringLiteral("Erro"));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(message);
+    if (!details.isEmpty())
+        box.setDetailedText(details);
+    QPushButton *retry = box.addButton(QStringLiteral("Tentar novamente"), QMessageBox::AcceptRole);
+    retry->setObjectName(QStringLiteral("btnRetry"));
+    QPushButton *cancel = box.addButton(QStringLiteral("Cancelar"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("btnCancel"));
+    box.setDefaultButton(retry);
+    box.setEscapeButton(cancel);
+    CentreOnScreen(&box);
+    box.exec();
+    return box.clickedButton() == retry;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// The framework's modal message dialog.
+// The framework's modal message dialogs.
 
 #include <QFlags>
 #include <QString>
@@ -36,3 +36,9 @@ inline constexpr int mrNo = 7;
 /// btnCancel. A line break written "\r\n" shows as one break. Raises Exception
 /// when no button is asked for.
 int MessageDlg(const QString &msg, TMsgDlgType type, TMsgDlgButtons buttons, int helpCtx);
+
+/// A failure the user may try again: a critical message box with the
+/// message, the details behind "Mostrar detalhes", and the buttons "Tentar
+/// novamente" (btnRetry) and "Cancelar" (btnCancel). True for a retry;
+/// closing the box counts as Cancelar.
+bool RetryDlg(const QString &message, const QString &details);

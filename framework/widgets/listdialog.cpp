@@ -2,6 +2,7 @@
 
 #include "framework/app/application.h"
 #include "framework/data/dataset.h"
+#include "framework/widgets/placement.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -897,6 +898,7 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
     layout->addLayout(markRow);
     layout->addLayout(buttonRow);
     resize(640, 480);
+    CentreOnScreen(this);
 
     connect(m_searchBox, &QLineEdit::textChanged, this, [this](const QString &text) {
         m_model->SetFilterText(text);

@@ -57,7 +57,7 @@ template <typename F> QString raised(F &&f)
     try {
         f();
     } catch (const EDatabaseError &e) {
-        return e.Message();
+        return e.Details().isEmpty() ? e.Message() : e.Message() + u'\n' + e.Details();
     }
     return {};
 }

@@ -75,26 +75,28 @@ void TestHelpers::emptyString()
 void TestHelpers::checkResultServ()
 {
     const QVariant packet = QVariant::fromValue(quv::DataPacket({{QStringLiteral("A"), 1}}));
-    QCOMPARE(CheckResultServ(QVariant::fromValue(TServerStatus{true, 0, {}, packet}), true, 0),
+    QCOMPARE(CheckResultServ(QVariant::fromValue(TServerStatus{true, 0, {}, packet, {}}), true, 0),
              packet);
-    QCOMPARE(CheckResultServ(QVariant::fromValue(TServerStatus{true, 0, {}, QStringLiteral("_v_")}),
-                             true, 0),
-             QVariant(QStringLiteral("_v_")));
+    QCOMPARE(
+        CheckResultServ(QVariant::fromValue(TServerStatus{true, 0, {}, QStringLiteral("_v_"), {}}),
+                        true, 0),
+        QVariant(QStringLiteral("_v_")));
 
+    // The code, and the message with its details after a line break.
     const auto error = [](const QVariant &status) -> std::pair<int, QString> {
         try {
             CheckResultServ(status, true, 0);
         } catch (const EServerError &e) {
-            return {e.Code(), e.Message()};
+            return {e.Code(), e.Message() + u'\n' + e.Details()};
         }
         return {0, QStringLiteral("no exception")};
     };
     const auto refused = error(QVariant::fromValue(
-        TServerStatus{false, 1003, QStringLiteral("Grupo 99 não cadastrado."), packet}));
+        TServerStatus{false, 1003, QStringLiteral("Grupo 99 não cadastrado."), packet, {}}));
     QCOMPARE(refused.first, 1003);
-    QCOMPARE(refused.second, QStringLiteral("Grupo 99 não cadastrado."));
-    QCOMPARE(error(QVariant::fromValue(TServerStatus{false, 7, {}, {}})).first, 7);
-    QVERIFY(!error(QVariant::fromValue(TServerStatus{false, 7, {}, {}})).second.isEmpty());
+    QCOMPARE(refused.second, QStringLiteral("Grupo 99 não cadastrado.\n"));
+    QCOMPARE(error(QVariant::fromValue(TServerStatus{false, 7, {}, {}, {}})).first, 7);
+    QVERIFY(!error(QVariant::fromValue(TServerStatus{false, 7, {}, {}, {}})).second.isEmpty());
     // Anything that is not a status is a failure too.
     for (const QVariant &odd : {QVariant(), QVariant(true), packet}) {
         const auto e = error(odd);
@@ -102,10 +104,10 @@ void TestHelpers::checkResultServ()
         QVERIFY2(e.second.contains(QStringLiteral("status")), qPrintable(e.second));
     }
     // Without raising, a failure gives nothing.
-    QCOMPARE(
-        CheckResultServ(QVariant::fromValue(TServerStatus{false, 1, QStringLiteral("x"), packet}),
-                        false, 0),
-        QVariant());
+    QCOMPARE(CheckResultServ(
+                 QVariant::fromValue(TServerStatus{false, 1, QStringLiteral("x"), packet, {}}),
+                 false, 0),
+             QVariant());
     QCOMPARE(CheckResultServ(QVariant(42), false, 0), QVariant());
 }
 

@@ -33,7 +33,7 @@ public:
     void atualizaLocalCache(const QStringList &) override {}
     QWidget *mainForm() const override { return nullptr; }
     QMdiArea *mdiArea() const override { return nullptr; }
-    void showException(const QString &) override {}
+    void showException(const QString &, const QString &) override {}
 
     bool tls = true;
     QString caFile;
@@ -155,16 +155,16 @@ void TestLiveTls::untrustedServerGetsNoRequest_data()
     QTest::addColumn<QString>("named");
     QTest::newRow("another authority") << "signed"
                                        << "other.crt"
-                                       << "other.crt'";
+                                       << "other.crt";
     QTest::newRow("no CA file: the system's") << "signed"
                                               << ""
-                                              << "(usadas as do sistema)";
+                                              << "autoridade certificadora: as do sistema";
     QTest::newRow("self-signed, no CA file") << "self"
                                              << ""
-                                             << "(usadas as do sistema)";
+                                             << "autoridade certificadora: as do sistema";
     QTest::newRow("self-signed, the authority's certificate") << "self"
                                                               << "ca.crt"
-                                                              << "ca.crt'";
+                                                              << "ca.crt";
 }
 
 void TestLiveTls::untrustedServerGetsNoRequest()
@@ -183,6 +183,7 @@ void TestLiveTls::untrustedServerGetsNoRequest()
         net.ThrowException = raise;
         QVariantList args{QStringLiteral("02"), QVariant(), QVariant()};
         QString message;
+        QString details;
         try {
             const TServerStatus status =
                 net.AppServer().Call(QStringLiteral("getOperGrup"), args).value<TServerStatus>();
@@ -190,17 +191,19 @@ void TestLiveTls::untrustedServerGetsNoRequest()
             QVERIFY(!status.ok);
             QCOMPARE(status.code, ConnectionFailedCode);
             message = status.message;
+            details = status.details;
         } catch (const EConnectionError &e) {
             QVERIFY(raise);
             message = e.Message();
+            details = e.Details();
         }
-        QVERIFY2(message.startsWith(
-                     QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1:%2: "
-                                    "o certificado TLS do servidor não foi aceito (")
-                         .arg(net.Host)
-                         .arg(net.Port)),
+        QVERIFY2(message.startsWith(QStringLiteral(
+                     "O certificado do servidor de aplicação não foi aceito. Verifique o arquivo "
+                     "da autoridade certificadora")),
                  qPrintable(message));
-        QVERIFY2(message.contains(named), qPrintable(message));
+        QVERIFY2(details.contains(QStringLiteral("%1:%2").arg(net.Host).arg(net.Port)) &&
+                     details.contains(named),
+                 qPrintable(details));
         QVERIFY(!net.Connected());
         QVERIFY(args[1].isNull()); // nothing came back into the arguments
     }
@@ -227,12 +230,15 @@ void TestLiveTls::plaintextToTheTlsPortFails()
         QFAIL("a plaintext login reached a TLS server");
     } catch (const EConnectionError &e) {
         // Refused at once, not left to time out.
-        QVERIFY2(e.Message().startsWith(
-                     QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1:%2: "
-                                    "a conexão foi encerrada pelo servidor.")
-                         .arg(net.Host)
-                         .arg(net.Port)),
+        QVERIFY2(e.Message().startsWith(QStringLiteral(
+                     "O servidor de aplicação encerrou a conexão. Verifique se ele está em "
+                     "execução e se o host usa TLS")),
                  qPrintable(e.Message()));
+        QVERIFY2(
+            e.Details().contains(QStringLiteral("%1:%2: a conexão foi encerrada pelo servidor.")
+                                     .arg(net.Host)
+                                     .arg(net.Port)),
+            qPrintable(e.Details()));
     }
     QVERIFY(!net.Connected());
 

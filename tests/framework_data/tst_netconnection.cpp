@@ -7,12 +7,16 @@
 #include "contracts/wire.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
+
+#include <atomic>
 
 using quv::wire::Request;
 using quv::wire::Response;
@@ -31,8 +35,10 @@ public:
     void atualizaLocalCache(const QStringList &) override {}
     QWidget *mainForm() const override { return nullptr; }
     QMdiArea *mdiArea() const override { return nullptr; }
-    void showException(const QString &) override {}
+    void showException(const QString &, const QString &) override {}
+    int serverTimeout() const override { return timeout; }
     QString token = Token;
+    int timeout = DefaultServerTimeout;
 };
 
 /// What the fake server does with one request.
@@ -241,7 +247,7 @@ quv::DataPacket packet(const QString &field, const QStringList &values)
 TServerStatus statusOf(const QVariant &v)
 {
     if (v.metaType() != QMetaType::fromType<TServerStatus>())
-        return {false, -1, QStringLiteral("not a status"), {}};
+        return {false, -1, QStringLiteral("not a status"), {}, {}};
     return v.value<TServerStatus>();
 }
 
@@ -261,6 +267,8 @@ private slots:
     void transportFailures();
     void connectFailureFollowsThrowException();
     void reconnectsAfterTheServerRestarts();
+    void abandonedCallsEndAtOnce_data();
+    void abandonedCallsEndAtOnce();
     void argumentsThatCannotTravelRaise();
 
 private:
@@ -400,13 +408,15 @@ void TestNetConnection::transportFailures_data()
         {"garbage reply", 2},       {"closed mid-call", 3},
         {"reply to another id", 4}, {"outputs miscounted", 5},
         {"login refused", 6}};
-    const QStringList expected = {QStringLiteral("Não foi possível conectar"),
-                                  QStringLiteral("não respondeu"),
-                                  QStringLiteral("malformada"),
-                                  QStringLiteral("encerrada"),
-                                  QStringLiteral("outra requisição"),
-                                  QStringLiteral("saídas"),
-                                  QStringLiteral("Credencial recusada.")};
+    // What the user reads, in the user's words; the address and the
+    // technical reason are in the details.
+    const QStringList expected = {QStringLiteral("recusou a conexão"),
+                                  QStringLiteral("O servidor não respondeu em 0,3 s."),
+                                  QStringLiteral("resposta inválida"),
+                                  QStringLiteral("interrompida"),
+                                  QStringLiteral("resposta inválida"),
+                                  QStringLiteral("resposta inválida"),
+                                  QStringLiteral("Credencial recusada. Verifique o token")};
     for (const auto &[name, kind] : kinds)
         for (bool throws : {true, false})
             QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(
@@ -457,12 +467,14 @@ void TestNetConnection::transportFailures()
     QVariantList args{QStringLiteral("01"), QVariant(), QVariant()};
     const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
     QString message;
+    QString details;
     if (throws) {
         try {
             net.AppServer().Call(QStringLiteral("getOperGrup"), args);
             QFAIL("no EConnectionError");
         } catch (const EConnectionError &e) {
             message = e.Message();
+            details = e.Details();
         }
     } else {
         const TServerStatus st =
@@ -470,9 +482,12 @@ void TestNetConnection::transportFailures()
         QVERIFY(!st.ok);
         QVERIFY(st.code != 0);
         message = st.message;
+        details = st.details;
         QCOMPARE(net.LastError(), message);
     }
-    QVERIFY2(message.contains(expected) && message.contains(address), qPrintable(message));
+    QVERIFY2(message.contains(expected) && !message.contains(address), qPrintable(message));
+    QVERIFY2(details.contains(address), qPrintable(details));
+    QVERIFY(!net.ChangeInDoubt()); // a read changes nothing
     QVERIFY(!net.Connected());
     QCOMPARE(args, QVariantList({QStringLiteral("01"), QVariant(), QVariant()}));
 }
@@ -490,9 +505,9 @@ void TestNetConnection::connectFailureFollowsThrowException()
     net.ThrowException = false;
     net.setConnected(true);
     QVERIFY(!net.Connected());
-    QVERIFY(net.LastError().startsWith(
-        QStringLiteral("Não foi possível conectar ao servidor de aplicação em 127.0.0.1:%1: ")
-            .arg(port)));
+    QVERIFY2(
+        net.LastError().startsWith(QStringLiteral("O servidor de aplicação recusou a conexão.")),
+        qPrintable(net.LastError()));
 
     net.ThrowException = true;
     QVERIFY_THROWS_EXCEPTION(EConnectionError, net.setConnected(true));
@@ -541,7 +556,7 @@ void TestNetConnection::reconnectsAfterTheServerRestarts()
     server.stop();
     const TServerStatus down = statusOf(net.AppServer().Call(QStringLiteral("getOperGrup"), args));
     QVERIFY(!down.ok);
-    QVERIFY2(down.message.startsWith(QStringLiteral("Não foi possível conectar")),
+    QVERIFY2(down.message.startsWith(QStringLiteral("O servidor de aplicação recusou a conexão.")),
              qPrintable(down.message));
     QCOMPARE(beforeConnects, 3);
     QVERIFY(!net.Connected());
@@ -557,6 +572,71 @@ void TestNetConnection::reconnectsAfterTheServerRestarts()
     QVERIFY(!net.Connected());
 }
 
+// A call the server leaves unanswered ends when the user cancels it or when
+// the host's timeout runs out, not a moment later; a change that went out
+// may have been applied, and the message says so. The next call reconnects
+// without a word.
+void TestNetConnection::abandonedCallsEndAtOnce_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("expected");
+    const QString doubt = QStringLiteral(" A alteração pode ter sido gravada");
+    const QString cancelled = QStringLiteral("Operação cancelada pelo usuário.");
+    const QString late = QStringLiteral("O servidor não respondeu em 1 s.");
+    QTest::newRow("read cancelled") << "getOperGrup" << true << cancelled;
+    QTest::newRow("change cancelled") << "setCkDimeOpGrup" << true << cancelled + doubt;
+    QTest::newRow("read timed out") << "getOperGrup" << false << late;
+    QTest::newRow("change timed out") << "setCkDimeOpGrup" << false << late + doubt;
+}
+
+void TestNetConnection::abandonedCallsEndAtOnce()
+{
+    QFETCH(QString, method);
+    QFETCH(bool, cancel);
+    QFETCH(QString, expected);
+    FakeServer server;
+    const quint16 port = server.start();
+    auto silent = std::make_shared<std::atomic<bool>>(true);
+    server.handle([silent](const Request &r) {
+        Action a = ok(QVariant(), QVariantList(r.params.size()));
+        if (*silent)
+            a.kind = Action::Silence;
+        return a;
+    });
+    m_host.timeout = 1;
+    const auto restore = qScopeGuard([this] { m_host.timeout = FakeHost::DefaultServerTimeout; });
+    TNetConnection net;
+    bind(net, port);
+    net.ThrowException = false;
+    const bool change = method != QLatin1StringView("getOperGrup");
+    QVariantList args =
+        change ? QVariantList{QStringLiteral("4"), QStringLiteral("01"), true, QVariant()}
+               : QVariantList{QStringLiteral("01"), QVariant(), QVariant()};
+    bool waited = false;
+    if (cancel)
+        QTimer::singleShot(200, &net, [&] {
+            waited = net.Waiting();
+            net.Cancel();
+        });
+    QElapsedTimer clock;
+    clock.start();
+    const TServerStatus st = statusOf(net.AppServer().Call(method, args));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY(!st.ok);
+    QVERIFY2(st.message.startsWith(expected), qPrintable(st.message));
+    QCOMPARE(net.ChangeInDoubt(), change);
+    QVERIFY2(cancel ? waited && elapsed < 1000 : elapsed >= 1000,
+             qPrintable(QString::number(elapsed)));
+    QVERIFY(!net.Connected());
+    QVERIFY(!net.Waiting());
+
+    *silent = false;
+    QVERIFY(statusOf(net.AppServer().Call(method, args)).ok);
+    QVERIFY(!net.ChangeInDoubt());
+    QCOMPARE(server.connections(), 2);
+}
+
 void TestNetConnection::argumentsThatCannotTravelRaise()
 {
     FakeServer server;
@@ -569,7 +649,7 @@ void TestNetConnection::argumentsThatCannotTravelRaise()
         net.AppServer().Call(QStringLiteral("getPesqFiltro"), args);
         QFAIL("an unsendable argument was accepted");
     } catch (const Exception &e) {
-        QVERIFY2(e.Message().contains(QStringLiteral("getPesqFiltro")), qPrintable(e.Message()));
+        QVERIFY2(e.Details().contains(QStringLiteral("getPesqFiltro")), qPrintable(e.Details()));
     }
     QCOMPARE(server.requests().size(), 0); // nothing was sent, not even the login
 }

@@ -1,6 +1,7 @@
 #include "framework/data/adoquery.h"
 #include "framework/data/dbgeral.h"
 
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -17,7 +18,7 @@ template <typename F> QString raised(F &&f)
     try {
         f();
     } catch (const EDatabaseError &e) {
-        return e.Message();
+        return e.Details().isEmpty() ? e.Message() : e.Message() + u'\n' + e.Details();
     }
     return {};
 }
@@ -369,13 +370,14 @@ void TestQuery::connectionStrings()
     QTemporaryDir dir;
     const QString unreachable =
         QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("nao/existe/geral.db"));
-    QVERIFY(raised([&] {
-                other.Open(unreachable);
-            }).contains(QStringLiteral("Não foi possível abrir")));
+    QVERIFY(raised([&] { other.Open(unreachable); }).contains(QStringLiteral("quv-db create")));
     QVERIFY(!other.Connected());
 
     // SQLite enforces the schema's foreign keys.
-    other.Open(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("fk.db")));
+    QFile empty(dir.filePath(QStringLiteral("fk.db")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    other.Open(QStringLiteral("sqlite:") + empty.fileName());
     QVERIFY(other.Connected());
     QSqlQuery pragma(other.adcGeral());
     QVERIFY(pragma.exec(QStringLiteral("PRAGMA foreign_keys")) && pragma.next());

@@ -30,7 +30,7 @@ public:
     void atualizaLocalCache(const QStringList &tables) override { cacheRequests << tables; }
     QWidget *mainForm() const override { return const_cast<QMainWindow *>(&window); }
     QMdiArea *mdiArea() const override { return area; }
-    void showException(const QString &message) override { shown << message; }
+    void showException(const QString &message, const QString &) override { shown << message; }
 
     QMainWindow window;
     QMdiArea *area = new QMdiArea;

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -92,6 +93,56 @@ private slots:
             expected << QStringLiteral("btnCancel");
         expected.sort();
         QCOMPARE(offered, expected);
+    }
+
+    // The box appears in the middle of the screen its window is on, wherever
+    // that window stands; a failure box answers whether to try again.
+    void boxesAreCentredOnTheirScreen_data()
+    {
+        QTest::addColumn<bool>("retryBox");
+        QTest::addColumn<QString>("press");
+        QTest::addColumn<bool>("retry");
+        QTest::newRow("MessageDlg") << false << "btnOk" << false;
+        QTest::newRow("RetryDlg, Tentar novamente") << true << "btnRetry" << true;
+        QTest::newRow("RetryDlg, Cancelar") << true << "btnCancel" << false;
+        QTest::newRow("RetryDlg, Esc") << true << "" << false;
+    }
+    void boxesAreCentredOnTheirScreen()
+    {
+        QFETCH(bool, retryBox);
+        QFETCH(QString, press);
+        QFETCH(bool, retry);
+        QWidget *main = Application->MainForm();
+        main->setGeometry(0, 0, 320, 200);
+        main->show();
+        QPoint centre;
+        QPoint screenCentre;
+        QString details;
+        whenModal([&](QWidget *dialog) {
+            centre = dialog->frameGeometry().center();
+            screenCentre = dialog->screen()->availableGeometry().center();
+            if (auto *box = qobject_cast<QMessageBox *>(dialog))
+                details = box->detailedText();
+            if (press.isEmpty())
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            else
+                clickButton(dialog, press.toLatin1().constData());
+        });
+        if (retryBox)
+            QCOMPARE(RetryDlg(QStringLiteral("O servidor não respondeu em 30 s."),
+                              QStringLiteral("servidor de aplicação 127.0.0.1:5211")),
+                     retry);
+        else
+            MessageDlg(QStringLiteral("Registro gravado."), mtInformation, mbOK, 0);
+        main->hide();
+        QVERIFY2((centre - screenCentre).manhattanLength() <= 2,
+                 qPrintable(QStringLiteral("%1,%2 / %3,%4")
+                                .arg(centre.x())
+                                .arg(centre.y())
+                                .arg(screenCentre.x())
+                                .arg(screenCentre.y())));
+        if (retryBox)
+            QCOMPARE(details, QStringLiteral("servidor de aplicação 127.0.0.1:5211"));
     }
 
     void messageDlgWithoutButtonsIsAnError()

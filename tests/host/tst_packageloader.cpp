@@ -50,10 +50,14 @@ class TestPackageLoader : public QObject
 
     PackageProbe m_probe{LoaderDir + QStringLiteral("/libPKG_TESTGOOD.so")};
     QStringList m_reports;
+    QStringList m_details;
 
     PackageLoader::Report collect()
     {
-        return [this](const QString &message) { m_reports << message; };
+        return [this](const QString &message, const QString &details) {
+            m_reports << message;
+            m_details << details;
+        };
     }
 
 private slots:
@@ -67,6 +71,7 @@ private slots:
     {
         m_probe.reset();
         m_reports.clear();
+        m_details.clear();
     }
 
     void loadsOnceOpensEachTimeFinalizesAtShutdown()
@@ -140,30 +145,42 @@ private slots:
                  QStringLiteral("Initialize;unit-init;IniProc;IniProc;Finalize;unit-fini;"));
     }
 
+    // The user reads what went wrong and what to do; the file and the
+    // loader's own words are in the details.
     void refusals_data()
     {
         QTest::addColumn<QString>("baseName");
-        QTest::addColumn<QStringList>("inMessage");
+        QTest::addColumn<QString>("inMessage");
+        QTest::addColumn<QStringList>("inDetails");
         QTest::newRow("missing file")
-            << "PKG_NOSUCH" << QStringList{"libPKG_NOSUCH.so", "não existe"};
+            << "PKG_NOSUCH"
+            << "não foi encontrado" << QStringList{"libPKG_NOSUCH.so", "não existe"};
         QTest::newRow("not a library")
-            << "PKG_TESTTEXT" << QStringList{"libPKG_TESTTEXT.so", "Não foi possível carregar"};
+            << "PKG_TESTTEXT"
+            << "não pôde ser carregado" << QStringList{"libPKG_TESTTEXT.so"};
         QTest::newRow("missing IniProc")
-            << "PKG_TESTNOINI" << QStringList{"libPKG_TESTNOINI.so", "IniProc"};
+            << "PKG_TESTNOINI"
+            << "incompleto" << QStringList{"libPKG_TESTNOINI.so", "IniProc"};
         QTest::newRow("wrong version")
-            << "PKG_TESTBADVER" << QStringList{"libPKG_TESTBADVER.so", "versão 99", "versão 1"};
+            << "PKG_TESTBADVER"
+            << "outra versão" << QStringList{"libPKG_TESTBADVER.so", "versão 99", "versão 1"};
     }
 
     void refusals()
     {
         QFETCH(QString, baseName);
-        QFETCH(QStringList, inMessage);
+        QFETCH(QString, inMessage);
+        QFETCH(QStringList, inDetails);
         PackageLoader loader(baseName, LoaderDir, collect());
         QVERIFY(!loader.open());
         QVERIFY(!loader.isLoaded());
         QCOMPARE(m_reports.size(), 1);
-        for (const QString &part : inMessage)
-            QVERIFY2(m_reports.constFirst().contains(part), qPrintable(m_reports.constFirst()));
+        const QString message = m_reports.constFirst();
+        QVERIFY2(message.contains(inMessage) && message.contains(baseName) &&
+                     !message.contains(LoaderDir),
+                 qPrintable(message));
+        for (const QString &part : inDetails)
+            QVERIFY2(m_details.constFirst().contains(part), qPrintable(m_details.constFirst()));
         // Asking again fails again, the same way, without crashing.
         QVERIFY(!loader.open());
         QCOMPARE(m_reports.size(), 2);
@@ -177,8 +194,8 @@ private slots:
         QVERIFY(!loader.open());
         QLibrary same(loader.filePath());
         QVERIFY(!same.load());
-        QVERIFY2(m_reports.constFirst().contains(same.errorString()),
-                 qPrintable(m_reports.constFirst()));
+        QVERIFY2(m_details.constFirst().contains(same.errorString()),
+                 qPrintable(m_details.constFirst()));
     }
 
     void versionRefusedBeforeInitialize()

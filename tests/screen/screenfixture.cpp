@@ -26,7 +26,6 @@ TestHost::TestHost() : m_window(std::make_unique<QMainWindow>()), m_area(new QMd
     m_window->resize(1200, 800);
     token = ServerProcess::Token;
     Halvern::setHost(this);
-    Application->setExceptionHook([this](const QString &message) { showException(message); });
 }
 
 TestHost::~TestHost()
@@ -51,9 +50,10 @@ QMdiArea *TestHost::mdiArea() const
     return m_area;
 }
 
-void TestHost::showException(const QString &message)
+void TestHost::showException(const QString &message, const QString &details)
 {
     exceptions.append(message);
+    exceptionDetails.append(details);
 }
 
 ScreenSession::ScreenSession()
@@ -130,12 +130,12 @@ QSqlDatabase ScreenSession::database() const
     return QSqlDatabase::database(m_testConnection);
 }
 
-void answerNextDialog(const QString &buttonName, QString *text)
+void answerNextDialog(const QString &buttonName, QString *text, std::function<void()> first)
 {
     auto *timer = new QTimer;
     timer->setInterval(10);
     auto attempts = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, buttonName, text, attempts] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, buttonName, text, attempts, first] {
         QWidget *modal = QApplication::activeModalWidget();
         if (!modal) {
             if (++*attempts > 1000) // ten seconds: give up, the test will fail on its own
@@ -148,6 +148,9 @@ void answerNextDialog(const QString &buttonName, QString *text)
         }
         auto *button = modal->findChild<QAbstractButton *>(buttonName);
         timer->deleteLater();
+        timer->stop();
+        if (first)
+            first();
         if (button)
             button->click();
         else

@@ -31,18 +31,21 @@ public:
     QString webUrl() const override { return serverHost; }
     int webPort() const override { return serverPort; }
     QString serverToken() const override { return token; }
+    int serverTimeout() const override { return timeoutSeconds; }
     void atualizaLocalCache(const QStringList &tables) override;
     QWidget *mainForm() const override;
     QMdiArea *mdiArea() const override;
-    void showException(const QString &message) override;
+    void showException(const QString &message, const QString &details) override;
 
     QString serverHost;
     int serverPort = 0;
     QString token;
+    int timeoutSeconds = DefaultServerTimeout;
     /// Every refresh request, in order, as asked.
     QList<QStringList> cacheRequests;
-    /// Every message that reached the user.
+    /// Every message that reached the user, and the details behind each.
     QStringList exceptions;
+    QStringList exceptionDetails;
 
 private:
     std::unique_ptr<QMainWindow> m_window;
@@ -87,8 +90,10 @@ private:
 };
 
 /// Answers the next modal dialog that opens by clicking the button with
-/// this object name, and stores the dialog's text in `text` when given.
-void answerNextDialog(const QString &buttonName, QString *text = nullptr);
+/// this object name, and stores the dialog's text in `text` when given;
+/// `first` runs with the dialog open, before the click.
+void answerNextDialog(const QString &buttonName, QString *text = nullptr,
+                      std::function<void()> first = {});
 
 /// Runs pending events and deferred deletions.
 void settle();

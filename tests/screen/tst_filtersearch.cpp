@@ -592,32 +592,69 @@ private slots:
         QCOMPARE(current(true, "IDFILTRO"), QStringLiteral("S"));
     }
 
-    void aRefusedStoreKeepsTheGridsAndAsksNoRefresh_data() { addDriverColumn(); }
-    void aRefusedStoreKeepsTheGridsAndAsksNoRefresh()
+    // A failed store offers to send the same values again: after a refusal
+    // the user gives up and nothing changes; after an outage the retry, once
+    // the server is back, stores exactly the marked set and goes on as a
+    // first success would have.
+    void aFailedStoreOffersToTryAgain_data()
     {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<bool>("outage");
+        for (const QString &driver : Drivers) {
+            QTest::newRow(qPrintable(driver + QStringLiteral(" refused, Cancelar")))
+                << driver << false;
+            QTest::newRow(qPrintable(driver + QStringLiteral(" server down, Tentar novamente")))
+                << driver << true;
+        }
+    }
+    void aFailedStoreOffersToTryAgain()
+    {
+        QFETCH(bool, outage);
         QVERIFY(start());
         QVERIFY(onDimension(true, QStringLiteral("4")));
         QSqlDatabase db = session->database();
-        // Another administrator revokes the dimension while the list is open.
-        ListDialogAnswer answer(QStringLiteral("btnOk"), [&db](TPesquisaListaDialog *dialog) {
+        QString offered;
+        ListDialogAnswer answer(QStringLiteral("btnOk"), [&](TPesquisaListaDialog *dialog) {
             QVERIFY(clickDialogMark(dialog, QStringLiteral("N")));
+            if (outage) {
+                QCOMPARE(session->server.stop(), 0);
+                answerNextDialog(QStringLiteral("btnRetry"), &offered, [this] {
+                    QVERIFY(session->server.start(session->connectionString()));
+                    session->host.serverPort = session->server.port();
+                });
+                return;
+            }
+            // Another administrator revokes the dimension while the list is
+            // open.
             QSqlQuery q(db);
             QVERIFY(q.exec(QStringLiteral(
                 "DELETE FROM FILDIMEGRUPOP WHERE CDGRUPOPER = '02' AND NRSEQUEDIME = 4")));
             QVERIFY(q.exec(QStringLiteral(
                 "DELETE FROM DIMEDWGRUPOP WHERE CDGRUPOPER = '02' AND NRSEQUEDIME = 4")));
+            answerNextDialog(QStringLiteral("btnCancel"), &offered);
         });
         pressF9(true);
         QVERIFY(answer.seen().opened);
-        QCOMPARE(session->host.exceptions.size(), 1);
-        QVERIFY2(session->host.exceptions.first().contains(QStringLiteral("concedida")),
-                 qPrintable(session->host.exceptions.first()));
-        QCOMPARE(session->calls, QStringList({QStringLiteral("setDelFilDime")}));
-        QVERIFY(session->host.cacheRequests.isEmpty());
-        QVERIFY(storedGroupFilter(db, QStringLiteral("02"), 4).isEmpty());
-        // No reload: the grid still shows what it showed.
+        QVERIFY2(session->host.exceptions.isEmpty(),
+                 qPrintable(session->host.exceptions.join(u'\n')));
+        QVERIFY2(offered.contains(outage ? QStringLiteral("recusou a conexão")
+                                         : QStringLiteral("concedida")),
+                 qPrintable(offered));
+        if (outage) {
+            QCOMPARE(session->calls,
+                     QStringList({QStringLiteral("setDelFilDime"), QStringLiteral("setDelFilDime"),
+                                  QStringLiteral("getOperGrup")}));
+            QCOMPARE(recorder->calls.at(1).filterRows, recorder->calls.at(0).filterRows);
+            QCOMPARE(storedGroupFilter(db, QStringLiteral("02"), 4), QStringList({"N", "S", "SE"}));
+            QCOMPARE(session->host.cacheRequests, QList<QStringList>({{Fil}, {FilOper}, {Fil}}));
+        } else {
+            QCOMPARE(session->calls, QStringList({QStringLiteral("setDelFilDime")}));
+            QVERIFY(session->host.cacheRequests.isEmpty());
+            QVERIFY(storedGroupFilter(db, QStringLiteral("02"), 4).isEmpty());
+            // No reload: the grid still shows what it showed.
+            QCOMPARE(current(true, "IDCHECK"), QStringLiteral("S"));
+        }
         QCOMPARE(current(true, "NRSEQUEDIME"), QStringLiteral("4"));
-        QCOMPARE(current(true, "IDCHECK"), QStringLiteral("S"));
         QCOMPARE(current(true, "IDFILTRO"), QStringLiteral("S"));
         QVERIFY(form->findChild<TClientDataSet *>(QStringLiteral("cdsTemp")) == nullptr);
         QVERIFY(!ShowAviActive());
