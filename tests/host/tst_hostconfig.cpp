@@ -68,7 +68,7 @@ private slots:
         const QString ini =
             writeIni(QStringLiteral("host.ini"), "[database]\nconnection=sqlite:/data/quv.db\n"
                                                  "[server]\nhost=10.0.0.5\nport=7000\n"
-                                                 "token=\"t,ok\"\ntls=true\n");
+                                                 "token=\"t,ok\"\ntls=true\ntimeout=5\n");
         const ConfigParseResult fromFile = parse({"--config", ini});
         QCOMPARE(fromFile.action, Action::Run);
         QCOMPARE(fromFile.config.database, QStringLiteral("sqlite:/data/quv.db"));
@@ -76,6 +76,7 @@ private slots:
         QCOMPARE(fromFile.config.serverPort, 7000);
         QCOMPARE(fromFile.config.token, QStringLiteral("t,ok"));
         QVERIFY(fromFile.config.tls);
+        QCOMPARE(fromFile.config.serverTimeout, 5);
         QCOMPARE(fromFile.config.configFile, ini);
 
         // The command line wins key by key; keys it does not give stay.
@@ -86,6 +87,7 @@ private slots:
         QCOMPARE(both.config.database, QStringLiteral("sqlite:/tmp/other.db"));
         QCOMPARE(both.config.serverHost, QStringLiteral("10.0.0.5"));
         QCOMPARE(both.config.token, QStringLiteral("t,ok"));
+        QCOMPARE(parse({"--config", ini, "--server-timeout", "90"}).config.serverTimeout, 90);
     }
 
     void badInput_data()
@@ -134,6 +136,8 @@ private slots:
         QTest::newRow("unknown key")
             << QByteArray("[server]\nhots=x\n") << "unknown key 'server/hots'";
         QTest::newRow("bad port") << QByteArray("[server]\nport=99999\n") << "[server/port]";
+        QTest::newRow("bad timeout")
+            << QByteArray("[server]\ntimeout=100000\n") << "invalid server timeout '100000'";
         QTest::newRow("bad bool") << QByteArray("[server]\ntls=maybe\n")
                                   << "invalid boolean 'maybe'";
         QTest::newRow("unquoted comma")
