@@ -70,8 +70,9 @@ private slots:
         const QString table = form->cdsFatoOperGrupCDTABELADW->AsString();
         const QString item = form->cdsFatoOperGrupCDITEMDW->AsString();
         QVERIFY(!item.isEmpty());
+        // Long enough for Cancelar to show first.
         if (timeout)
-            session->host.timeoutSeconds = 1;
+            session->host.timeoutSeconds = 2;
         session->calls.clear();
         signalServer(SIGSTOP);
 
@@ -113,14 +114,14 @@ private slots:
         QCOMPARE(callsWhileWaiting, 1);
         QCOMPARE(session->calls, QStringList{QStringLiteral("setCkFatoOpGrup")});
         if (timeout)
-            QVERIFY2(returnedAt >= 1000 && returnedAt < 6000,
+            QVERIFY2(returnedAt >= 2000 && returnedAt < 7000,
                      qPrintable(QString::number(returnedAt)));
         else
             QVERIFY2(returnedAt - cancelledAt < 1000,
                      qPrintable(QString::number(returnedAt - cancelledAt)));
         QCOMPARE(session->host.exceptions.size(), 1);
         const QString message = session->host.exceptions.first();
-        QVERIFY2(message.startsWith(timeout ? QStringLiteral("O servidor não respondeu em 1 s.")
+        QVERIFY2(message.startsWith(timeout ? QStringLiteral("O servidor não respondeu em 2 s.")
                                             : QStringLiteral("Operação cancelada pelo usuário.")) &&
                      message.contains(QStringLiteral("pressione Atualizar")),
                  qPrintable(message));
