@@ -17,7 +17,7 @@ HostApplication::HostApplication(int &argc, char **argv) : QApplication(argc, ar
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         icon.addFile(QStringLiteral(":/quv/icons/quv-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
-    // Qt's own texts (the message box's "Mostrar Detalhes...", standard
+    // Qt's own texts (the message box's "Mostrar detalhes...", standard
     // buttons, context menus) in the user's language; without the file they
     // stay in English and nothing else changes.
     auto *translator = new QTranslator(this);
