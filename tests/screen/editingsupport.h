@@ -168,10 +168,11 @@ inline void revokeEverything(const QSqlDatabase &db, Kind kind, const QString &c
 
 // ------------------------------------------------------------- the screen
 
-/// Opens the screen inside a shown, maximized host window: the grids get
-/// their real geometry and events injected through the window system reach
-/// the widget under the pointer. Null when the window never became exposed.
-inline TfrmControleAcesso *openShown(ScreenSession &session)
+/// Opens the screen inside a shown host window, maximized in it unless told
+/// otherwise: the grids get their real geometry and events injected through
+/// the window system reach the widget under the pointer. Null when the window
+/// never became exposed.
+inline TfrmControleAcesso *openShown(ScreenSession &session, bool maximized = true)
 {
     TfrmControleAcesso *form = session.open();
     if (!form)
@@ -180,7 +181,7 @@ inline TfrmControleAcesso *openShown(ScreenSession &session)
     main->show();
     if (!QTest::qWaitForWindowExposed(main))
         return nullptr;
-    if (QMdiSubWindow *sub = form->subWindow())
+    if (QMdiSubWindow *sub = form->subWindow(); sub && maximized)
         sub->showMaximized();
     settle();
     return form;
