@@ -6,9 +6,11 @@
 #include "hostconfig.h"
 #include "mainwindow.h"
 #include "screenrenderer.h"
+#include "windowplacement.h"
 
 #include "framework/app/application.h"
 
+#include <QSettings>
 #include <QTextStream>
 #include <QTimer>
 
@@ -92,12 +94,17 @@ int runHost(int &argc, char **argv)
     {
         Host host(config, display);
         host.openDatabase();
-        host.mainWindow()->show();
+        // A batch run neither follows nor moves where the user keeps the window.
+        QSettings settings;
+        MainWindow *window = host.mainWindow();
+        showMainWindow(window, window->mdiArea(), display.batch() ? nullptr : &settings);
         QTimer::singleShot(0, &host,
                            [&host, &display, &status] { startUp(host, display, status); });
         const int rc = app.exec();
         if (status == 0)
             status = rc;
+        if (!display.batch())
+            rememberMainWindow(window, settings);
         host.shutdown();
     }
     Application = nullptr;
