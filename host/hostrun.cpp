@@ -33,7 +33,8 @@ void startUp(Host &host, ExceptionDisplay &display, int &status)
     if (!batch)
         return;
     if (!config.renderPng.isEmpty() && display.shownCount() == 0) {
-        const QString message = renderScreen(host.mainWindow()->mdiArea(), config.renderPng);
+        const QString message = renderScreen(host.mainWindow()->mdiArea(), config.renderPng, 15000,
+                                             config.renderMaximized);
         if (!message.isEmpty())
             display.show(message);
         else
