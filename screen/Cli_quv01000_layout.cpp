@@ -134,6 +134,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildPictures();
     buildLayout();
     wireEvents();
+    wireTitleHints();
 }
 
 void TfrmControleAcesso::buildDataModule()

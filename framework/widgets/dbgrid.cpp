@@ -96,6 +96,8 @@ public:
             return column->Title.Color.isValid() ? QVariant(column->Title.Color) : QVariant();
         case Qt::TextAlignmentRole:
             return int(column->Title.Alignment);
+        case Qt::ToolTipRole:
+            return titleHint(column);
         default:
             return {};
         }
@@ -140,6 +142,18 @@ public:
             emit headerDataChanged(Qt::Vertical, old, old);
         if (row >= 0 && row < m_rows)
             emit headerDataChanged(Qt::Vertical, row, row);
+    }
+
+    QVariant titleHint(TColumn *column) const
+    {
+        if (!m_grid->OnTitleHint)
+            return {};
+        try {
+            const QString hint = m_grid->OnTitleHint(column);
+            return hint.isEmpty() ? QVariant() : QVariant(hint);
+        } catch (...) {
+            return {};
+        }
     }
 
     static QString titleText(const TColumn *column)

@@ -149,6 +149,11 @@ public:
     /// The typed character (Enter as '\r'); setting it to QChar() consumes it.
     std::function<void(QObject *Sender, QChar &Key)> OnKeyPress;
     std::function<void(TColumn *Column)> OnTitleClick;
+    /// The tooltip of a column's title, asked each time the pointer rests on
+    /// it; an empty text shows none. It must not change what a click does.
+    /// A failure shows no tooltip: the hint is advice, and the click it
+    /// describes reports the same failure when the user makes it.
+    std::function<QString(TColumn *Column)> OnTitleHint;
 
     /// The grid's width in the layout its screen was designed at; from then
     /// on the Stretch column follows the grid's width. Negative: unknown, and

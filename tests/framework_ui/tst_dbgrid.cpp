@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 
 class TestDBGrid : public QObject
 {
@@ -355,6 +356,35 @@ private slots:
         f.grid.viewport()->grab();
         QCoreApplication::processEvents();
         QCOMPARE(m_errors, QStringList{QStringLiteral("desenho falhou")});
+    }
+
+    void titleHintIsTheTitlesTooltip()
+    {
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        QHeaderView *header = f.grid.horizontalHeader();
+        auto rest = [header](int column) {
+            const QPoint at(header->sectionViewportPosition(column) +
+                                header->sectionSize(column) / 2,
+                            header->height() / 2);
+            QHelpEvent event(QEvent::ToolTip, at, header->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(header->viewport(), &event);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QList<TColumn *> asked;
+        f.grid.OnTitleHint = [&](TColumn *column) -> QString {
+            asked << column;
+            if (column->Index() == 0)
+                throw Exception(QStringLiteral("dica falhou"));
+            return column->Index() == 2 ? QStringLiteral("Marcar todos") : QString();
+        };
+        // A failing or empty hint shows nothing and bothers nobody.
+        QCOMPARE(rest(0), QString());
+        QCOMPARE(rest(1), QString());
+        QCOMPARE(rest(2), QStringLiteral("Marcar todos"));
+        QCOMPARE(asked, (QList<TColumn *>{f.grid.Column(0), f.grid.Column(1), f.grid.Column(2)}));
+        QVERIFY(m_errors.isEmpty());
+        QToolTip::hideText();
     }
 
     void stretchColumnTakesWhatTheGridGains_data()

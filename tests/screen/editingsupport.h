@@ -304,6 +304,13 @@ inline void pressKey(TDBGrid *grid, Qt::Key key)
     settle();
 }
 
+/// The tooltip of a column's title: what the grid's header shows when the
+/// pointer rests on it.
+inline QString titleHint(TDBGrid *grid, int column)
+{
+    return grid->model()->headerData(column, Qt::Horizontal, Qt::ToolTipRole).toString();
+}
+
 /// A click on the title of a column.
 inline void clickTitle(TDBGrid *grid, int column)
 {
