@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <optional>
@@ -60,7 +61,8 @@ QString iniHelp()
         "Quote values that contain a comma.\n"
         "\nWithout a display, render the screen with:\n"
         "  QT_QPA_PLATFORM=offscreen quv-host --db ... --render-png screen.png\n"
-        "which writes screen.png, screen-page1.png and screen-page2.png.\n");
+        "which writes screen.png, screen-page1.png and screen-page2.png; add\n"
+        "--render-maximized 1280x800 to see the whole host window maximised.\n");
 }
 
 std::optional<int> parsePort(const QString &text)
@@ -258,11 +260,16 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
         QStringLiteral("Open the screen, save it and each of its pages as PNG, then quit "
                        "(status 0 on success)."),
         QStringLiteral("file"));
+    const QCommandLineOption renderMaximized(
+        QStringLiteral("render-maximized"),
+        QStringLiteral("With --render-png: save the whole host window at this size (as "
+                       "maximised on a display of that size), the screen maximised in it."),
+        QStringLiteral("WxH"));
     const QCommandLineOption quitAfterOpen(
         QStringLiteral("quit-after-open"),
         QStringLiteral("Quit once the screens given with --open are open (smoke tests)."));
     parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls, caFile,
-                       packageDir, open, renderPng, quitAfterOpen});
+                       packageDir, open, renderPng, renderMaximized, quitAfterOpen});
 
     if (!parser.parse(arguments))
         return error(parser.errorText());
@@ -283,8 +290,9 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
 
     // A value option given twice would silently drop one of them; only
     // --open may repeat.
-    for (const QCommandLineOption *o : {&config, &db, &serverHost, &serverPort, &serverTimeout,
-                                        &token, &caFile, &packageDir, &renderPng}) {
+    for (const QCommandLineOption *o :
+         {&config, &db, &serverHost, &serverPort, &serverTimeout, &token, &caFile, &packageDir,
+          &renderPng, &renderMaximized}) {
         if (parser.values(*o).size() > 1)
             return error(QStringLiteral("option --%1 given more than once").arg(o->names().last()));
     }
@@ -339,6 +347,16 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
                              .arg(target.absolutePath()));
         if (!c.openScreens.contains(u"QUV01000"))
             c.openScreens.prepend(QStringLiteral("QUV01000"));
+    }
+    if (parser.isSet(renderMaximized)) {
+        if (c.renderPng.isEmpty())
+            return error(QStringLiteral("--render-maximized needs --render-png"));
+        static const QRegularExpression size(QStringLiteral("^([0-9]{3,5})x([0-9]{3,5})$"));
+        const QRegularExpressionMatch m = size.match(parser.value(renderMaximized));
+        if (!m.hasMatch())
+            return error(QStringLiteral("--render-maximized: '%1' is not a size such as 1280x800")
+                             .arg(parser.value(renderMaximized)));
+        c.renderMaximized = QSize(m.captured(1).toInt(), m.captured(2).toInt());
     }
     c.quitAfterOpen = parser.isSet(quitAfterOpen);
     if (c.quitAfterOpen && c.openScreens.isEmpty())

@@ -5,6 +5,7 @@
 // Values come from an INI file (--config) and the command line; the command
 // line wins key by key.
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +34,10 @@ struct HostConfig
     /// When set: open the screen, render it to this PNG (and one file per
     /// page), then quit.
     QString renderPng;
+    /// With renderPng: the size of the host window, rendered whole with the
+    /// screen maximised in it, as on a display of that size. Empty: the
+    /// screen alone at its own bounds.
+    QSize renderMaximized;
     bool quitAfterOpen = false;
     /// Where the values came from, for messages.
     QString configFile;

@@ -6,9 +6,11 @@
 #include "hostconfig.h"
 #include "mainwindow.h"
 #include "screenrenderer.h"
+#include "windowplacement.h"
 
 #include "framework/app/application.h"
 
+#include <QSettings>
 #include <QTextStream>
 #include <QTimer>
 
@@ -31,7 +33,8 @@ void startUp(Host &host, ExceptionDisplay &display, int &status)
     if (!batch)
         return;
     if (!config.renderPng.isEmpty() && display.shownCount() == 0) {
-        const QString message = renderScreen(host.mainWindow()->mdiArea(), config.renderPng);
+        const QString message = renderScreen(host.mainWindow()->mdiArea(), config.renderPng, 15000,
+                                             config.renderMaximized);
         if (!message.isEmpty())
             display.show(message);
         else
@@ -92,12 +95,17 @@ int runHost(int &argc, char **argv)
     {
         Host host(config, display);
         host.openDatabase();
-        host.mainWindow()->show();
+        // A batch run neither follows nor moves where the user keeps the window.
+        QSettings settings;
+        MainWindow *window = host.mainWindow();
+        showMainWindow(window, window->mdiArea(), display.batch() ? nullptr : &settings);
         QTimer::singleShot(0, &host,
                            [&host, &display, &status] { startUp(host, display, status); });
         const int rc = app.exec();
         if (status == 0)
             status = rc;
+        if (!display.batch())
+            rememberMainWindow(window, settings);
         host.shutdown();
     }
     Application = nullptr;

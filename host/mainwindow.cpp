@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "windowplacement.h"
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QMdiArea>
@@ -23,6 +25,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_mdiArea(new QMd
     m_mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_mdiArea);
+    new SubWindowPlacement(m_mdiArea);
 
     QMenu *modules = menuBar()->addMenu(QStringLiteral("&Módulos"));
     modules->setObjectName(QStringLiteral("mnuModulos"));

@@ -86,14 +86,22 @@ QMdiSubWindow *waitForScreenWindow(QMdiArea *area, int timeoutMs)
     }
 }
 
-QString renderScreen(QMdiArea *area, const QString &file, int timeoutMs)
+QString renderScreen(QMdiArea *area, const QString &file, int timeoutMs, const QSize &maximized)
 {
     QMdiSubWindow *window = waitForScreenWindow(area, timeoutMs);
     if (!window)
         return QStringLiteral("A tela não apareceu na área de janelas em %1 ms.").arg(timeoutMs);
+    QWidget *shown = window;
+    if (maximized.isValid()) {
+        // A display of that size without panels, the host filling it.
+        shown = area->window();
+        shown->setGeometry(QRect(QPoint(), maximized));
+        window->showMaximized();
+        settle();
+    }
 
     QList<std::pair<QString, QImage>> images;
-    images.append({file, window->grab().toImage()});
+    images.append({file, shown->grab().toImage()});
 
     auto *pages = window->widget()->findChild<QTabWidget *>(QStringLiteral("pgcPadrao"));
     if (!pages)
@@ -114,7 +122,7 @@ QString renderScreen(QMdiArea *area, const QString &file, int timeoutMs)
         settle();
         if (pages->currentIndex() != page)
             return QStringLiteral("Não foi possível mostrar a página %1 da tela.").arg(page + 1);
-        images.append({pageImagePath(file, page + 1), window->grab().toImage()});
+        images.append({pageImagePath(file, page + 1), shown->grab().toImage()});
     }
 
     for (const auto &[path, image] : std::as_const(images)) {

@@ -12,8 +12,9 @@
 //   Cli_quv01000_marks.cpp    calculated marks and their pictures in the grids
 //   Cli_quv01000_editing.cpp  toggling one grant or a whole grid
 //   Cli_quv01000_filters.cpp  dimension value filters
-//   Cli_quv01000_recovery.cpp after a failed change: retrying a filter
-//                             store, forgetting grants that may be stale
+//   Cli_quv01000_recovery.cpp   after a failed change: retrying a filter
+//                               store, forgetting grants that may be stale
+//   Cli_quv01000_titlehint.cpp  what a click on a check column's title will do
 
 #include "framework/app/messages.h"
 #include "framework/data/adoquery.h"
@@ -227,8 +228,33 @@ private:
     void wireEvents();
     TDBGrid *makeGrantGrid(const QString &name, TDataSource *source);
 
-    struct TitleToggle;
+    // One grant grid's part in toggling all from its check column's title.
+    struct TitleToggle
+    {
+        TDBGrid *grid;
+        TClientDataSet *dataSet;
+        TField *principal;
+        QLatin1StringView prefix;
+        bool *flag;
+        QLatin1StringView method;
+        bool dimensions;
+        QLatin1StringView confirmation; // message asked before clearing dimensions
+        QLatin1StringView grantTable;
+        QLatin1StringView filterTable; // also refreshed after clearing dimensions
+    };
+    /// The part of one of the four grant grids.
+    TitleToggle titleToggle(TDBGrid *grid) const;
+    /// A click on this title toggles all: it is the check column's, and a
+    /// principal is selected.
+    bool titleClickApplies(const TitleToggle &toggle, TColumn *Column) const;
+    QString toggleKey(const TitleToggle &toggle) const;
+    bool findToggleKey(const QString &key);
     void titleClick(const TitleToggle &toggle, TColumn *Column);
+
+    // What the next title click will do, as the title's tooltip
+    // (Cli_quv01000_titlehint.cpp).
+    void wireTitleHints();
+    QString titleHint(TDBGrid *grid, TColumn *Column);
 };
 
 } // namespace Cli_quv01000

@@ -212,50 +212,95 @@ void TfrmControleAcesso::dbgDimeOperDblClick(QObject *)
 
 // --------------------------------------------------------------- toggle all
 
-struct TfrmControleAcesso::TitleToggle
+TfrmControleAcesso::TitleToggle TfrmControleAcesso::titleToggle(TDBGrid *grid) const
 {
-    TDBGrid *grid;
-    TClientDataSet *dataSet;
-    TField *principal;
-    QLatin1StringView prefix;
-    bool *flag;
-    QLatin1StringView method;
-    bool dimensions;
-    QLatin1StringView confirmation; // message asked before clearing dimensions
-    QLatin1StringView grantTable;
-    QLatin1StringView filterTable; // also refreshed after clearing dimensions
-};
+    if (grid == dbgFatosGrup)
+        return {dbgFatosGrup,
+                cdsFatoOperGrup,
+                qryOperGrupCDGRUPOPER,
+                QLatin1StringView("GI"),
+                &boTChkFatoOpGrup,
+                QLatin1StringView("setTChkFatoOpGrup"),
+                false,
+                {},
+                QLatin1StringView("ITEMDWGRUPOP"),
+                {}};
+    if (grid == dbgFatosOper)
+        return {dbgFatosOper,
+                cdsFatoOperOper,
+                qryOperOperCDOPERADOR,
+                QLatin1StringView("OI"),
+                &boTChkFatoOpOper,
+                QLatin1StringView("setTChkFatoOpOper"),
+                false,
+                {},
+                QLatin1StringView("ITEMDWOPER"),
+                {}};
+    if (grid == dbgDimeGrup)
+        return {dbgDimeGrup,
+                cdsDimeOperGrup,
+                qryOperGrupCDGRUPOPER,
+                QLatin1StringView("GD"),
+                &boTChkDimeOpGrup,
+                QLatin1StringView("setTChkDimeOpGrup"),
+                true,
+                QLatin1StringView("CLEAR_DIME_GRUPO"),
+                QLatin1StringView("DIMEDWGRUPOP"),
+                QLatin1StringView("FILDIMEGRUPOP")};
+    return {dbgDimeOper,
+            cdsDimeOperOper,
+            qryOperOperCDOPERADOR,
+            QLatin1StringView("OD"),
+            &boTChkDimeOpOper,
+            QLatin1StringView("setTChkDimeOpOper"),
+            true,
+            QLatin1StringView("CLEAR_DIME_OPER"),
+            QLatin1StringView("DIMEODWOPER"),
+            QLatin1StringView("FILDIMEOPER")};
+}
+
+bool TfrmControleAcesso::titleClickApplies(const TitleToggle &t, TColumn *Column) const
+{
+    const int index = IndiceCol(t.grid, QStringLiteral("IDCHECK"));
+    if (index < 0 || t.grid->Column(index) != Column)
+        return false;
+    // Without a selected principal there is nobody to grant to.
+    return t.principal->DataSet()->Active() && !t.principal->DataSet()->IsEmpty();
+}
+
+QString TfrmControleAcesso::toggleKey(const TitleToggle &t) const
+{
+    return QString(t.prefix) + t.principal->AsString();
+}
+
+bool TfrmControleAcesso::findToggleKey(const QString &key)
+{
+    return cdsTestaCheck->Locate(QStringLiteral("CDCODIGOPAI"), QVariantList{key},
+                                 TLocateOption::CaseInsensitive);
+}
 
 void TfrmControleAcesso::titleClick(const TitleToggle &t, TColumn *Column)
 {
     std::unique_ptr<TClientDataSet> packet;
     try {
-        const int index = IndiceCol(t.grid, QStringLiteral("IDCHECK"));
-        if (index < 0 || t.grid->Column(index) != Column)
-            return;
-        // Without a selected principal there is nobody to grant to.
-        if (!t.principal->DataSet()->Active() || t.principal->DataSet()->IsEmpty())
+        if (!titleClickApplies(t, Column))
             return;
 
-        const QString key = QString(t.prefix) + t.principal->AsString();
+        const QString key = toggleKey(t);
         auto addKey = [&] {
             cdsTestaCheck->Append();
             cdsTestaCheckCDCODIGOPAI->setAsString(key);
             cdsTestaCheck->Post();
         };
-        auto findKey = [&] {
-            return cdsTestaCheck->Locate(QStringLiteral("CDCODIGOPAI"), QVariantList{key},
-                                         TLocateOption::CaseInsensitive);
-        };
 
         if (!cdsTestaCheck->Active()) {
             cdsTestaCheck->CreateDataSet();
             *t.flag = vd_check(QVariant::fromValue(t.dataSet->Data()), key);
-            if (findKey())
+            if (findToggleKey(key))
                 cdsTestaCheck->Delete();
             else
                 addKey();
-        } else if (findKey()) {
+        } else if (findToggleKey(key)) {
             cdsTestaCheck->Delete();
             *t.flag = false;
         } else {
@@ -266,7 +311,7 @@ void TfrmControleAcesso::titleClick(const TitleToggle &t, TColumn *Column)
         if (t.dimensions && !*t.flag &&
             MessageDlg(msgPadrao->Msg(QString(t.confirmation)), mtConfirmation, mbYes | mbNo, 0) !=
                 mrYes) {
-            if (!findKey())
+            if (!findToggleKey(key))
                 addKey();
             return;
         }
@@ -295,50 +340,22 @@ void TfrmControleAcesso::titleClick(const TitleToggle &t, TColumn *Column)
 
 void TfrmControleAcesso::dbgFatosGrupTitleClick(TColumn *Column)
 {
-    titleClick({dbgFatosGrup,
-                cdsFatoOperGrup,
-                qryOperGrupCDGRUPOPER,
-                QLatin1StringView("GI"),
-                &boTChkFatoOpGrup,
-                QLatin1StringView("setTChkFatoOpGrup"),
-                false,
-                {},
-                QLatin1StringView("ITEMDWGRUPOP"),
-                {}},
-               Column);
+    titleClick(titleToggle(dbgFatosGrup), Column);
 }
 
 void TfrmControleAcesso::dbgFatosOperTitleClick(TColumn *Column)
 {
-    titleClick({dbgFatosOper,
-                cdsFatoOperOper,
-                qryOperOperCDOPERADOR,
-                QLatin1StringView("OI"),
-                &boTChkFatoOpOper,
-                QLatin1StringView("setTChkFatoOpOper"),
-                false,
-                {},
-                QLatin1StringView("ITEMDWOPER"),
-                {}},
-               Column);
+    titleClick(titleToggle(dbgFatosOper), Column);
 }
 
 void TfrmControleAcesso::dbgDimeGrupTitleClick(TColumn *Column)
 {
-    titleClick({dbgDimeGrup, cdsDimeOperGrup, qryOperGrupCDGRUPOPER, QLatin1StringView("GD"),
-                &boTChkDimeOpGrup, QLatin1StringView("setTChkDimeOpGrup"), true,
-                QLatin1StringView("CLEAR_DIME_GRUPO"), QLatin1StringView("DIMEDWGRUPOP"),
-                QLatin1StringView("FILDIMEGRUPOP")},
-               Column);
+    titleClick(titleToggle(dbgDimeGrup), Column);
 }
 
 void TfrmControleAcesso::dbgDimeOperTitleClick(TColumn *Column)
 {
-    titleClick({dbgDimeOper, cdsDimeOperOper, qryOperOperCDOPERADOR, QLatin1StringView("OD"),
-                &boTChkDimeOpOper, QLatin1StringView("setTChkDimeOpOper"), true,
-                QLatin1StringView("CLEAR_DIME_OPER"), QLatin1StringView("DIMEODWOPER"),
-                QLatin1StringView("FILDIMEOPER")},
-               Column);
+    titleClick(titleToggle(dbgDimeOper), Column);
 }
 
 bool TfrmControleAcesso::vd_check(const QVariant &Data, QString Key)

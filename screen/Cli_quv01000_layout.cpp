@@ -51,11 +51,12 @@ TPanel *headerPanel(const QString &name, const QString &caption, QWidget *parent
     return panel;
 }
 
-// A panel whose only child fills it, inside the given border.
-QVBoxLayout *fillLayout(QWidget *panel, int border)
+// A panel whose children fill it, top to bottom. The panel's own bevel and
+// border width already keep them off its edges; `gutter` adds to that.
+QVBoxLayout *fillLayout(QWidget *panel, int gutter = 0)
 {
     auto *layout = new QVBoxLayout(panel);
-    layout->setContentsMargins(border, border, border, border);
+    layout->setContentsMargins(gutter, gutter, gutter, gutter);
     layout->setSpacing(0);
     return layout;
 }
@@ -133,6 +134,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildPictures();
     buildLayout();
     wireEvents();
+    wireTitleHints();
 }
 
 void TfrmControleAcesso::buildDataModule()
@@ -399,7 +401,7 @@ void TfrmControleAcesso::buildLayout()
         outer = named(new TPanel, outerName);
         outer->setBevelOuter(bvNone);
         outer->setBorderWidth(3);
-        QVBoxLayout *outerLayout = fillLayout(outer, 3);
+        QVBoxLayout *outerLayout = fillLayout(outer);
         header = headerPanel(headerName, caption, outer);
         outerLayout->addWidget(header);
         inner = named(new TPanel(outer), innerName);
@@ -407,7 +409,8 @@ void TfrmControleAcesso::buildLayout()
         inner->setBevelInner(bvLowered);
         outerLayout->addWidget(inner, 1);
         box = named(new TScrollBox(inner), boxName);
-        fillLayout(inner, 1)->addWidget(box);
+        fillLayout(inner)->addWidget(box);
+        grid->setFrameShape(QFrame::NoFrame);
         box->setContent(grid);
         splitter->addWidget(outer);
     };
@@ -484,8 +487,12 @@ void TfrmControleAcesso::buildLayout()
     splSepOperOper->setStretchFactor(1, 1);
 
     for (TDBGrid *grid :
-         {dbgPadrao, dbgFatosGrup, dbgDimeGrup, dbgOperador, dbgFatosOper, dbgDimeOper})
+         {dbgPadrao, dbgFatosGrup, dbgDimeGrup, dbgOperador, dbgFatosOper, dbgDimeOper}) {
+        // The description or name, every grid's second column, takes the
+        // width a larger screen gives its grid.
+        grid->Column(1)->Stretch = true;
         grid->RefreshColumns();
+    }
     dbgPadrao->setFocus(Qt::OtherFocusReason);
 }
 

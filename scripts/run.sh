@@ -6,6 +6,9 @@
 #   scripts/run.sh                 server + host window (needs a display)
 #   scripts/run.sh --png FILE      no display needed: renders the opened screen
 #                                  and each of its pages to PNG files, then stops
+#   scripts/run.sh --png FILE --maximized [WxH]
+#                                  the same, showing the whole host window at
+#                                  WxH (1280x800) with the screen maximised
 #   scripts/run.sh --server-only   only the server, in the foreground
 #
 #   QUV_DATA_DIR  where the database, token and host settings live (build/data)
@@ -15,13 +18,19 @@ cd "$(dirname "$0")/.."
 
 mode=window
 png=""
+maximized=()
 case "${1:-}" in
   "") ;;
   --png) mode=png; png="${2:?--png needs a file name}" ;;
   --server-only) mode=server ;;
-  -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) echo "run: unknown option '$1' (try --help)" >&2; exit 2 ;;
 esac
+if [[ $mode == png && "${3:-}" == --maximized ]]; then
+  maximized=(--render-maximized "${4:-1280x800}")
+elif [[ $mode == png && -n "${3:-}" ]]; then
+  echo "run: unknown option '$3' (try --help)" >&2; exit 2
+fi
 
 bash scripts/setup.sh
 
@@ -75,7 +84,8 @@ done
 echo "run: server $(head -n 1 "$log") (log in $log)"
 
 if [[ $mode == png ]]; then
-  QT_QPA_PLATFORM=offscreen build/bin/quv-host --config "$hostini" --render-png "$png"
+  QT_QPA_PLATFORM=offscreen build/bin/quv-host --config "$hostini" --render-png "$png" \
+    "${maximized[@]}"
 else
   echo "run: opening the host; close its window to stop both"
   build/bin/quv-host --config "$hostini" --open QUV01000

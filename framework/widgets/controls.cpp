@@ -5,6 +5,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QStyleOptionTabWidgetFrame>
+#include <QTabBar>
 
 // --- TPanel
 
@@ -246,6 +250,15 @@ void TPageControl::SelectPage(TTabSheet *page)
 TTabSheet *TPageControl::Pages(int index) const
 {
     return qobject_cast<TTabSheet *>(widget(index));
+}
+
+void TPageControl::LayOutHidden()
+{
+    QStyleOptionTabWidgetFrame option;
+    initStyleOption(&option);
+    tabBar()->setGeometry(style()->subElementRect(QStyle::SE_TabWidgetTabBar, &option, this));
+    if (auto *stack = findChild<QStackedWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        stack->setGeometry(style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this));
 }
 
 void TPageControl::attach(TTabSheet *page)

@@ -143,6 +143,9 @@ public:
     void SelectPage(TTabSheet *page);
     int PageCount() const { return count(); }
     TTabSheet *Pages(int index) const;
+    /// Places the tabs and the page area as showing the control would; Qt
+    /// lays a hidden tab widget out only once it is shown.
+    void LayOutHidden();
 
     std::function<void(QObject *Sender)> OnChange;
 

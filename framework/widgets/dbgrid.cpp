@@ -14,6 +14,8 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 
+#include <algorithm>
+
 QColor clInfoBk()
 {
     return QGuiApplication::palette().color(QPalette::ToolTipBase);
@@ -94,6 +96,8 @@ public:
             return column->Title.Color.isValid() ? QVariant(column->Title.Color) : QVariant();
         case Qt::TextAlignmentRole:
             return int(column->Title.Alignment);
+        case Qt::ToolTipRole:
+            return titleHint(column);
         default:
             return {};
         }
@@ -138,6 +142,18 @@ public:
             emit headerDataChanged(Qt::Vertical, old, old);
         if (row >= 0 && row < m_rows)
             emit headerDataChanged(Qt::Vertical, row, row);
+    }
+
+    QVariant titleHint(TColumn *column) const
+    {
+        if (!m_grid->OnTitleHint)
+            return {};
+        try {
+            const QString hint = m_grid->OnTitleHint(column);
+            return hint.isEmpty() ? QVariant() : QVariant(hint);
+        } catch (...) {
+            return {};
+        }
     }
 
     static QString titleText(const TColumn *column)
@@ -329,8 +345,14 @@ TDBGrid::TDBGrid(QWidget *parent)
     });
     connect(horizontalHeader(), &QHeaderView::sectionResized, this,
             [this](int logical, int, int size) {
-                if (TColumn *column = Column(logical))
-                    column->Width = size;
+                TColumn *column = Column(logical);
+                if (!column)
+                    return;
+                column->Width = size;
+                // Narrowed by hand below what it holds beyond its own width,
+                // the stretching column keeps the user's width as its own.
+                if (!m_stretching && column->Stretch)
+                    m_stretched = qMin(m_stretched, size);
             });
 
     setOptions(dgEditing | dgTitles | dgIndicator | dgColumnResize | dgColLines | dgRowLines |
@@ -675,6 +697,49 @@ void TDBGrid::showEvent(QShowEvent *event)
     QTableView::showEvent(event);
     RefreshColumns();
     followDataSet();
+}
+
+bool TDBGrid::viewportEvent(QEvent *event)
+{
+    const bool handled = QTableView::viewportEvent(event);
+    // The viewport changes with the grid and with its scroll bars.
+    if (event->type() == QEvent::Resize)
+        stretchColumn();
+    return handled;
+}
+
+void TDBGrid::setDesignWidth(int width)
+{
+    m_designWidth = width;
+    stretchColumn();
+}
+
+void TDBGrid::stretchColumn()
+{
+    const auto found = std::find_if(m_columns.cbegin(), m_columns.cend(),
+                                    [](const TColumn *column) { return column->Stretch; });
+    if (found == m_columns.cend())
+        return;
+    TColumn *column = *found;
+    const int index = int(found - m_columns.cbegin());
+    const int own = column->Width - m_stretched;
+    const int gained = m_designWidth < 0 ? 0 : qMax(0, width() - m_designWidth);
+    // What the column may take before the columns pass the viewport's edge.
+    int room = viewport()->width();
+    for (const TColumn *other : std::as_const(m_columns))
+        if (other != column)
+            room -= other->Width;
+    // Twice what the grid gained, so that the empty band a grid may show
+    // beside its columns as designed is gone once the grid has grown by as
+    // much, and the columns fill it from then on.
+    const int target = qMax(own, qMin(room, own + 2 * gained));
+    if (target == column->Width)
+        return;
+    m_stretched = target - own;
+    column->Width = target;
+    m_stretching = true;
+    setColumnWidth(index, target);
+    m_stretching = false;
 }
 
 int IndiceCol(TDBGrid *grid, const QString &fieldName)

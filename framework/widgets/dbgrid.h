@@ -56,6 +56,13 @@ public:
     int Width = 64;
     TColumnTitle Title;
     Qt::Alignment Alignment = Qt::AlignLeft | Qt::AlignVCenter;
+    /// The column takes the width the grid gains beyond its design width
+    /// (TDBGrid::setDesignWidth) and gives it back as the grid narrows; the
+    /// other columns keep theirs. It grows twice as fast as the grid until
+    /// the columns reach the viewport's edge, then with the viewport, so a
+    /// larger grid shows no empty band beside its columns. Only the grid's
+    /// first such column stretches.
+    bool Stretch = false;
 
     /// The field of that name in the grid's dataset, or nullptr.
     TField *Field() const;
@@ -142,6 +149,17 @@ public:
     /// The typed character (Enter as '\r'); setting it to QChar() consumes it.
     std::function<void(QObject *Sender, QChar &Key)> OnKeyPress;
     std::function<void(TColumn *Column)> OnTitleClick;
+    /// The tooltip of a column's title, asked each time the pointer rests on
+    /// it; an empty text shows none. It must not change what a click does.
+    /// A failure shows no tooltip: the hint is advice, and the click it
+    /// describes reports the same failure when the user makes it.
+    std::function<QString(TColumn *Column)> OnTitleHint;
+
+    /// The grid's width in the layout its screen was designed at; from then
+    /// on the Stretch column follows the grid's width. Negative: unknown, and
+    /// no column stretches.
+    void setDesignWidth(int width);
+    int DesignWidth() const { return m_designWidth; }
 
     /// The rectangle of a data cell in viewport coordinates (for tests and
     /// handlers that need to find a cell); invalid when out of range.
@@ -157,6 +175,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
     void showEvent(QShowEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
 
 private:
     friend class TDBGridDelegate;
@@ -165,6 +184,7 @@ private:
     void followDataSet();
     void reportPaintError(std::exception_ptr error);
     bool cellShownSelected(int row, int column) const;
+    void stretchColumn();
 
     TDataLink *m_link;
     TDBGridModel *m_model;
@@ -179,6 +199,10 @@ private:
     bool m_entered = false;
     QString m_lastPaintError;
     bool m_paintFailed = false;
+    int m_designWidth = -1;
+    /// The width the Stretch column holds beyond its own.
+    int m_stretched = 0;
+    bool m_stretching = false;
 };
 
 /// Index of the column of grid bound to fieldName (exact name), -1 if none.

@@ -9,12 +9,16 @@
 #include "framework/widgets/search.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QResizeEvent>
+#include <QSplitter>
+#include <QStackedWidget>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -31,6 +35,28 @@ QAction *menuAction(QMenu *menu, const char *name, const QString &caption)
     QAction *action = menu->addAction(caption);
     action->setObjectName(QLatin1StringView(name));
     return action;
+}
+
+// Lays a widget tree out at its current size the way showing it would, hidden
+// parts included (pages not on top among them): what is not shown gets no
+// resize events of its own until it is.
+void layOutHidden(QWidget *widget)
+{
+    if (QLayout *layout = widget->layout()) {
+        layout->invalidate();
+        layout->activate();
+    }
+    QResizeEvent resize(widget->size(), widget->size());
+    QCoreApplication::sendEvent(widget, &resize);
+    if (auto *pages = qobject_cast<TPageControl *>(widget))
+        pages->LayOutHidden();
+    // A stack sizes only its current page.
+    if (auto *stack = qobject_cast<QStackedWidget *>(widget))
+        for (int i = 0; i < stack->count(); ++i)
+            stack->widget(i)->setGeometry(stack->contentsRect());
+    for (QObject *child : widget->children())
+        if (auto *w = qobject_cast<QWidget *>(child); w && !w->isWindow())
+            layOutHidden(w);
 }
 
 } // namespace
@@ -363,6 +389,27 @@ void TfrmPadrao::showEvent(QShowEvent *event)
     });
 }
 
+void TfrmPadrao::fixDesign()
+{
+    if (m_designFixed)
+        return;
+    m_designFixed = true;
+    QWidget *frame = frameWindow();
+    if (!frame->isVisible()) {
+        frame->ensurePolished();
+        layOutHidden(frame);
+    }
+    for (TDBGrid *grid : findChildren<TDBGrid *>())
+        grid->setDesignWidth(grid->width());
+    // Laid out as designed, a splitter's sides share whatever the screen
+    // gains beyond its design in the proportion they have now.
+    for (QSplitter *splitter : findChildren<QSplitter *>()) {
+        splitter->setSizes(splitter->sizes());
+        for (int i = 0; i < splitter->count(); ++i)
+            splitter->setStretchFactor(i, 1);
+    }
+}
+
 void TfrmPadrao::Show()
 {
     if (QMdiSubWindow *sub = subWindow()) {
@@ -372,6 +419,7 @@ void TfrmPadrao::Show()
             sub->setGeometry(m_pendingBounds);
             m_pendingBounds = QRect();
         }
+        fixDesign();
         QWidget::show();
         sub->show();
         sub->raise();
@@ -379,6 +427,7 @@ void TfrmPadrao::Show()
             area->setActiveSubWindow(sub);
         return;
     }
+    fixDesign();
     show();
     raise();
     activateWindow();

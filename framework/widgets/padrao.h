@@ -116,6 +116,10 @@ public:
     void Release();
     bool Destroying() const { return m_destroyed; }
 
+    /// Shows the screen. The first time, before anything is on screen, every
+    /// control is laid out at the screen's bounds: its design. A larger
+    /// screen then goes to each grid's Stretch column, and is shared among
+    /// the sides of each splitter in the proportion of their designed sizes.
     void Show();
     void setWindowState(TWindowState state);
     TWindowState WindowState() const;
@@ -137,6 +141,7 @@ protected:
 
 private:
     QWidget *frameWindow();
+    void fixDesign();
     void dispose();
     void syncPageMenu();
 
@@ -147,4 +152,5 @@ private:
     QRect m_pendingBounds;
     bool m_destroyed = false;
     bool m_closing = false;
+    bool m_designFixed = false;
 };

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 
 class TestDBGrid : public QObject
 {
@@ -355,6 +356,73 @@ private slots:
         f.grid.viewport()->grab();
         QCoreApplication::processEvents();
         QCOMPARE(m_errors, QStringList{QStringLiteral("desenho falhou")});
+    }
+
+    void titleHintIsTheTitlesTooltip()
+    {
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        QHeaderView *header = f.grid.horizontalHeader();
+        auto rest = [header](int column) {
+            const QPoint at(header->sectionViewportPosition(column) +
+                                header->sectionSize(column) / 2,
+                            header->height() / 2);
+            QHelpEvent event(QEvent::ToolTip, at, header->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(header->viewport(), &event);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QList<TColumn *> asked;
+        f.grid.OnTitleHint = [&](TColumn *column) -> QString {
+            asked << column;
+            if (column->Index() == 0)
+                throw Exception(QStringLiteral("dica falhou"));
+            return column->Index() == 2 ? QStringLiteral("Marcar todos") : QString();
+        };
+        // A failing or empty hint shows nothing and bothers nobody.
+        QCOMPARE(rest(0), QString());
+        QCOMPARE(rest(1), QString());
+        QCOMPARE(rest(2), QStringLiteral("Marcar todos"));
+        QCOMPARE(asked, (QList<TColumn *>{f.grid.Column(0), f.grid.Column(1), f.grid.Column(2)}));
+        QVERIFY(m_errors.isEmpty());
+        QToolTip::hideText();
+    }
+
+    void stretchColumnTakesWhatTheGridGains_data()
+    {
+        // Columns 60 + 150 + 30: a 400 wide grid shows an empty band.
+        QTest::addColumn<int>("designWidth");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("nameWidth"); // -1: the columns fill the viewport
+        QTest::newRow("at its design") << 400 << 400 << 150;
+        QTest::newRow("a little wider") << 400 << 460 << 270;
+        QTest::newRow("much wider") << 400 << 900 << -1;
+        QTest::newRow("narrower") << 400 << 300 << 150;
+        QTest::newRow("no design known") << -1 << 900 << 150;
+    }
+    void stretchColumnTakesWhatTheGridGains()
+    {
+        QFETCH(int, designWidth);
+        QFETCH(int, width);
+        QFETCH(int, nameWidth);
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        auto widen = [&f](int to) {
+            f.grid.resize(to, 250);
+            QCoreApplication::processEvents();
+            return f.grid.width() == to;
+        };
+        f.grid.Column(1)->Stretch = true;
+        QVERIFY(widen(400));
+        f.grid.setDesignWidth(designWidth);
+        // Growing first and coming back must leave no trace.
+        QVERIFY(widen(1000));
+        QVERIFY(widen(width));
+        if (nameWidth < 0)
+            nameWidth = f.grid.viewport()->width() - 60 - 30;
+        QCOMPARE(f.grid.Column(1)->Width, nameWidth);
+        QCOMPARE(f.grid.columnWidth(1), nameWidth);
+        QCOMPARE(f.grid.columnWidth(0), 60);
+        QCOMPARE(f.grid.columnWidth(2), 30);
     }
 
     void enteringTheGridFiresOnEnter()

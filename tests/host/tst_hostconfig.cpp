@@ -118,6 +118,11 @@ private slots:
         QTest::newRow("render folder")
             << QStringList{"--render-png", "/nonexistent/dir/x.png"} << "/nonexistent/dir";
         QTest::newRow("empty host") << QStringList{"--server-host", " "} << "server host is empty";
+        QTest::newRow("maximized render without a file")
+            << QStringList{"--render-maximized", "1280x800"} << "needs --render-png";
+        QTest::newRow("maximized render size")
+            << QStringList{"--render-png", "/tmp/x.png", "--render-maximized", "1280"}
+            << "'1280' is not a size";
     }
 
     void badInput()
@@ -167,15 +172,19 @@ private slots:
         QCOMPARE(r.action, Action::Run);
         QCOMPARE(r.config.renderPng, png);
         QCOMPARE(r.config.openScreens, QStringList{"QUV01000"});
+        QCOMPARE(r.config.renderMaximized, QSize());
+        QCOMPARE(
+            parse({"--render-png", png, "--render-maximized", "1280x800"}).config.renderMaximized,
+            QSize(1280, 800));
     }
 
     void help()
     {
         const ConfigParseResult r = parse({"--help"});
         QCOMPARE(r.action, Action::ShowHelp);
-        for (const char *option :
-             {"--db", "--server-host", "--server-port", "--token", "--tls", "--ca-file", "--open",
-              "--render-png", "--quit-after-open", "--config", "QT_QPA_PLATFORM=offscreen"})
+        for (const char *option : {"--db", "--server-host", "--server-port", "--token", "--tls",
+                                   "--ca-file", "--open", "--render-png", "--render-maximized",
+                                   "--quit-after-open", "--config", "QT_QPA_PLATFORM=offscreen"})
             QVERIFY2(r.text.contains(QLatin1StringView(option)), option);
     }
 

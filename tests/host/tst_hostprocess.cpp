@@ -145,6 +145,15 @@ private slots:
         QCOMPARE(countColor(page1, Qt::cyan), 0);
         QVERIFY(countColor(page2, Qt::cyan) > 100);
         QCOMPARE(countColor(page2, Qt::yellow), 0);
+
+        // Maximised: the whole host window, the screen filling most of it.
+        const QString big = dir.filePath(QStringLiteral("maximizada.png"));
+        const Run m = runHost(
+            {"--package-dir", WindowDir, "--render-png", big, "--render-maximized", "1000x700"});
+        QVERIFY2(m.exitCode == 0, qPrintable(m.err));
+        const QImage host(quv::host::pageImagePath(big, 1));
+        QCOMPARE(host.size(), QSize(1000, 700));
+        QVERIFY(countColor(host, Qt::yellow) > (1000 / 4) * (700 / 4) / 2);
     }
 
     // The real package, screen and server on the demo warehouse: the screen

@@ -168,10 +168,11 @@ inline void revokeEverything(const QSqlDatabase &db, Kind kind, const QString &c
 
 // ------------------------------------------------------------- the screen
 
-/// Opens the screen inside a shown, maximized host window: the grids get
-/// their real geometry and events injected through the window system reach
-/// the widget under the pointer. Null when the window never became exposed.
-inline TfrmControleAcesso *openShown(ScreenSession &session)
+/// Opens the screen inside a shown host window, maximized in it unless told
+/// otherwise: the grids get their real geometry and events injected through
+/// the window system reach the widget under the pointer. Null when the window
+/// never became exposed.
+inline TfrmControleAcesso *openShown(ScreenSession &session, bool maximized = true)
 {
     TfrmControleAcesso *form = session.open();
     if (!form)
@@ -180,7 +181,7 @@ inline TfrmControleAcesso *openShown(ScreenSession &session)
     main->show();
     if (!QTest::qWaitForWindowExposed(main))
         return nullptr;
-    if (QMdiSubWindow *sub = form->subWindow())
+    if (QMdiSubWindow *sub = form->subWindow(); sub && maximized)
         sub->showMaximized();
     settle();
     return form;
@@ -301,6 +302,13 @@ inline void pressKey(TDBGrid *grid, Qt::Key key)
 {
     QTest::keyClick(grid, key);
     settle();
+}
+
+/// The tooltip of a column's title: what the grid's header shows when the
+/// pointer rests on it.
+inline QString titleHint(TDBGrid *grid, int column)
+{
+    return grid->model()->headerData(column, Qt::Horizontal, Qt::ToolTipRole).toString();
 }
 
 /// A click on the title of a column.

@@ -1,7 +1,8 @@
 // Granting or revoking every row of a grant grid with a click on the title of
 // its check column: which way each click goes over the screen's life, the
 // question before dimensions are cleared, what the database holds after each
-// request, what the host's cache is told, and failed or empty requests.
+// request, what the host's cache is told, and failed or empty requests. The
+// title's tooltip is checked to foretell every click.
 
 #include "editingsupport.h"
 
@@ -141,6 +142,15 @@ class TestToggleAll : public QObject
         const QString others = othersGrants(db, kind, code);
         const QString everything = fingerprint(db);
         const bool asks = dimensions && !mark;
+
+        // The title says beforehand which way the click goes, and saying so
+        // changes nothing the click decides by.
+        const bool keySetOpen = form->cdsTestaCheck->Active();
+        const QStringList keys = toggleKeys(form);
+        QCOMPARE(titleHint(grid, CheckColumn),
+                 mark ? QStringLiteral("Marcar todos") : QStringLiteral("Desmarcar todos"));
+        QCOMPARE(form->cdsTestaCheck->Active(), keySetOpen);
+        QCOMPARE(toggleKeys(form), keys);
 
         DialogScript dialogs;
         if (asks)
@@ -410,15 +420,19 @@ private slots:
             for (bool dimensions : {false, true}) {
                 TDBGrid *grid = gridOf(kind, dimensions);
                 QVERIFY(grid);
-                for (int column = 1; column < grid->Columns().size(); ++column)
+                for (int column = 1; column < grid->Columns().size(); ++column) {
+                    QCOMPARE(titleHint(grid, column), QString());
                     clickTitle(grid, column);
+                }
             }
             QVERIFY(session->calls.isEmpty());
         }
         // Nor do the titles of the principal lists.
         for (TDBGrid *list : {form->dbgPadrao, form->dbgOperador})
-            for (int column = 0; column < list->Columns().size(); ++column)
+            for (int column = 0; column < list->Columns().size(); ++column) {
+                QCOMPARE(titleHint(list, column), QString());
                 clickTitle(list, column);
+            }
         QVERIFY(setCalls(session->calls).isEmpty());
         QVERIFY(!form->cdsTestaCheck->Active());
         QCOMPARE(dialogs.seen.size(), 0);
