@@ -109,6 +109,7 @@ private:
 struct Options
 {
     int runs;
+    int remoteRuns;
     QString group;
     QString dimension;
     int values;
@@ -261,12 +262,14 @@ bool benchmark(const QString &connection, const Options &o)
     const Timing construct = measure(o.runs, [&] {
         TPesquisaListaDialog dialog(form->dtsPesqFiltro, keyColumn, QString(), false, stored);
     });
-    const Timing remoteSearch = measure(std::max(1, o.runs / 2), [&] {
-        QVariantList args{statement};
-        CheckResultServ(
-            form->netControleAcesso->AppServer().Call(QStringLiteral("getPesqFiltro"), args), true,
-            0);
-    });
+    Timing remoteSearch;
+    if (o.remoteRuns > 0)
+        remoteSearch = measure(o.remoteRuns, [&] {
+            QVariantList args{statement};
+            CheckResultServ(
+                form->netControleAcesso->AppServer().Call(QStringLiteral("getPesqFiltro"), args),
+                true, 0);
+        });
 
     out() << QStringLiteral("  dimension %1 (%2): %3 values, %4 stored for group %5\n")
                  .arg(o.dimension, table)
@@ -469,7 +472,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption valuesOption(
         QStringLiteral("values"), QStringLiteral("Values of the stored filter (default 100000)."),
         QStringLiteral("n"), QStringLiteral("100000"));
-    parser.addOptions({dbOption, runsOption, groupOption, dimensionOption, valuesOption});
+    const QCommandLineOption remoteOption(
+        QStringLiteral("remote-runs"),
+        QStringLiteral("Runs of the same search through the server (default: half of --runs; "
+                       "0: none, for a dimension too big to send whole)."),
+        QStringLiteral("n"));
+    parser.addOptions(
+        {dbOption, runsOption, groupOption, dimensionOption, valuesOption, remoteOption});
     Results::addOptions(parser);
     parser.process(app);
     Results::instance().configure(parser);
@@ -488,11 +497,16 @@ int main(int argc, char *argv[])
                             << " takes a whole number of at least " << least << '\n';
         return false;
     };
-    Options options{0, parser.value(groupOption), parser.value(dimensionOption), 0};
+    Options options{0, 0, parser.value(groupOption), parser.value(dimensionOption), 0};
     int dimension = 0;
+    options.remoteRuns = -1;
+    if (parser.isSet(remoteOption) && !number(remoteOption, 0, &options.remoteRuns))
+        return 2;
     if (!number(runsOption, 1, &options.runs) || !number(valuesOption, 1, &options.values) ||
         !number(dimensionOption, 0, &dimension))
         return 2;
+    if (options.remoteRuns < 0)
+        options.remoteRuns = std::max(1, options.runs / 2);
     bool ok = true;
     try {
         for (const QString &connection : databases)
