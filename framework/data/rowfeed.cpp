@@ -126,9 +126,16 @@ QSqlDatabase loaderConnection(Loader *loader, const QString &source, QString *er
         loader->source = source;
     }
     QSqlDatabase db = QSqlDatabase::database(loader->name, false);
-    if (!db.isOpen() && !db.open()) {
-        *error = db.lastError().text();
-        return {};
+    if (!db.isOpen()) {
+        if (!db.open()) {
+            *error = db.lastError().text();
+            return {};
+        }
+        // A loader's reads are judged by their first rows: compiling a big
+        // statement's plan to machine code first delays those by a good part
+        // of a second. Where the setting does not exist, nothing changes.
+        if (isPostgres(db))
+            QSqlQuery(db).exec(QStringLiteral("SET jit = off"));
     }
     return db;
 }
