@@ -134,8 +134,11 @@ QSqlDatabase loaderConnection(Loader *loader, const QString &source, QString *er
         // A loader's reads are judged by their first rows: compiling a big
         // statement's plan to machine code first delays those by a good part
         // of a second. Where the setting does not exist, nothing changes.
-        if (isPostgres(db))
+        // A loader only reads, on either database (SQLite opens read-only).
+        if (isPostgres(db)) {
             QSqlQuery(db).exec(QStringLiteral("SET jit = off"));
+            QSqlQuery(db).exec(QStringLiteral("SET default_transaction_read_only = on"));
+        }
     }
     return db;
 }

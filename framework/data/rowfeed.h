@@ -9,7 +9,8 @@
 // the statement to a loader: a worker thread with a database connection of
 // its own, cloned from the caller's connection by name
 // (QSqlDatabase::cloneDatabase), because a Qt SQL connection belongs to the
-// thread that opened it. The loader reads forward-only and posts the rows back
+// thread that opened it. Loader connections only read (SQLite read-only,
+// PostgreSQL read-only transactions). The loader reads forward-only and posts the rows back
 // in batches by queued calls, as plain values (DataPackets, each owned by one
 // side at a time). The only other state the two threads share is a small
 // block under a mutex: how many batches are in flight (the loader waits when
