@@ -1,8 +1,8 @@
 // bench_report: gathers the figures the benchmark programs appended to a
 // results file (one JSON object per line) into one report: a table per
 // engine with each scenario's median and spread beside its same-run
-// baseline and its target, and how each cost grows from the tenth-size
-// warehouse to the full one.
+// baseline and its target, and how each cost grows from each warehouse to
+// the next larger one (tenth-size to large, large to huge).
 //
 //   bench_report results.jsonl --out DIR
 //
@@ -62,6 +62,9 @@ Verdict judge(const QJsonObject &result)
     } else if (kind == QLatin1StringView("max")) {
         v.target = QStringLiteral("every one < %1 %2").arg(max).arg(unit);
         v.met = measured[QLatin1StringView("max")].toDouble() < max;
+    } else if (kind == QLatin1StringView("median")) {
+        v.target = QStringLiteral("median < %1 %2").arg(max).arg(unit);
+        v.met = measured[QLatin1StringView("median")].toDouble() < max;
     }
     return v;
 }
@@ -91,7 +94,22 @@ int sizeOrder(const QString &size)
         return 0;
     if (size == QLatin1StringView("large"))
         return 1;
-    return 2;
+    if (size == QLatin1StringView("huge"))
+        return 2;
+    return 3;
+}
+
+const char *sizeName(int order)
+{
+    switch (order) {
+    case 0:
+        return "tenth-size";
+    case 1:
+        return "large";
+    case 2:
+        return "huge";
+    }
+    return "other";
 }
 
 } // namespace
@@ -211,36 +229,41 @@ int main(int argc, char *argv[])
             reportRows.append(r);
         }
 
-        // Growth: the same scenario on the tenth-size and the full warehouse.
+        // Growth: the same scenario on one warehouse and the next larger one.
         QMap<QString, QMap<int, QJsonObject>> bySize;
         for (const QJsonObject &r : std::as_const(rows))
             bySize[r[QLatin1StringView("scenario")].toString()]
                   [sizeOrder(r[QLatin1StringView("size")].toString())] = r;
-        bool heading = false;
-        for (auto it = bySize.cbegin(); it != bySize.cend(); ++it) {
-            if (!it->contains(0) || !it->contains(1))
-                continue;
-            const QJsonObject small = it->value(0);
-            const QJsonObject large = it->value(1);
-            const double smallCost = small[QLatin1StringView("measured")]
-                                         .toObject()[QLatin1StringView("median")]
-                                         .toDouble();
-            const double largeCost = large[QLatin1StringView("measured")]
-                                         .toObject()[QLatin1StringView("median")]
-                                         .toDouble();
-            const double smallRows = small[QLatin1StringView("rows")].toDouble();
-            const double largeRows = large[QLatin1StringView("rows")].toDouble();
-            if (smallCost <= 0 || smallRows <= 0)
-                continue;
-            if (!heading) {
-                table << "\nGrowth from the tenth-size warehouse to the full one (" << engine
-                      << "):\n\n| scenario | rows | cost | cost per row |\n|---|---:|---:|---:|\n";
-                heading = true;
+        for (int from = 0; from < 2; ++from) {
+            const int to = from + 1;
+            bool heading = false;
+            for (auto it = bySize.cbegin(); it != bySize.cend(); ++it) {
+                if (!it->contains(from) || !it->contains(to))
+                    continue;
+                const QJsonObject small = it->value(from);
+                const QJsonObject large = it->value(to);
+                const double smallCost = small[QLatin1StringView("measured")]
+                                             .toObject()[QLatin1StringView("median")]
+                                             .toDouble();
+                const double largeCost = large[QLatin1StringView("measured")]
+                                             .toObject()[QLatin1StringView("median")]
+                                             .toDouble();
+                const double smallRows = small[QLatin1StringView("rows")].toDouble();
+                const double largeRows = large[QLatin1StringView("rows")].toDouble();
+                if (smallCost <= 0 || smallRows <= 0)
+                    continue;
+                if (!heading) {
+                    table << "\nGrowth from the " << sizeName(from) << " warehouse to the "
+                          << sizeName(to) << " one (" << engine
+                          << "):\n\n| scenario | rows | cost | cost per row |\n"
+                             "|---|---:|---:|---:|\n";
+                    heading = true;
+                }
+                const double rowGrowth = largeRows / smallRows;
+                const double costGrowth = largeCost / smallCost;
+                table << "| " << it.key() << " | x" << number(rowGrowth) << " | x"
+                      << number(costGrowth) << " | x" << number(costGrowth / rowGrowth) << " |\n";
             }
-            const double rowGrowth = largeRows / smallRows;
-            const double costGrowth = largeCost / smallCost;
-            table << "| " << it.key() << " | x" << number(rowGrowth) << " | x" << number(costGrowth)
-                  << " | x" << number(costGrowth / rowGrowth) << " |\n";
         }
     }
     table << "\nTargets met: " << (judged - missed) << " of " << judged << ".\n";

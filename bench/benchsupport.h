@@ -140,6 +140,7 @@ public:
     static QJsonObject ratioAtMost(double max) { return target(QStringLiteral("ratio"), max); }
     static QJsonObject p99Below(double max) { return target(QStringLiteral("p99"), max); }
     static QJsonObject maxBelow(double max) { return target(QStringLiteral("max"), max); }
+    static QJsonObject medianBelow(double max) { return target(QStringLiteral("median"), max); }
 
 private:
     static QJsonObject target(const QString &kind, double max)
@@ -166,6 +167,31 @@ private:
 inline QStringList serverArguments()
 {
     return {QStringLiteral("--max-rate"), QStringLiteral("1000000")};
+}
+
+/// A line of /proc/self/status in MiB ("VmHWM": peak, "VmRSS": now); -1
+/// where there is none.
+inline double statusMiB(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(key) + ':';
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(prefix))
+            return double(line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong()) /
+                   1024.0;
+    return -1;
+}
+
+/// Lowers the peak to the present, so that the next VmHWM is the peak of the
+/// step that follows. False where the kernel does not allow it.
+inline bool resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly))
+        return false;
+    return clear.write("5") == 1;
 }
 
 /// Fetches every row and every value as text: what the baseline pays.

@@ -168,6 +168,31 @@ void DataPacket::appendRow(const QStringList &values)
     endRow();
 }
 
+void DataPacket::appendRows(const DataPacket &other)
+{
+    if (other.d->fields != d->fields)
+        throw PacketError("Pacotes de campos diferentes não podem ser juntados.");
+    if (d->pendingCell != 0 || other.d->pendingCell != 0)
+        throw PacketError("Linha incompleta no pacote.");
+    for (int c = 0; c < d->columns.size(); ++c)
+        if (d->columns[c].chars.size() + other.d->columns[c].chars.size() >
+            qsizetype(std::numeric_limits<quint32>::max()))
+            throw PacketError("Pacote de dados grande demais.");
+    if (other.d->rows == 0)
+        return;
+    for (int c = 0; c < d->columns.size(); ++c) {
+        Column &column = d->columns[c];
+        const Column &from = other.d->columns[c];
+        const auto offset = quint32(column.chars.size());
+        column.chars.append(from.chars);
+        // Appended one by one: QList grows a list of numbers in place
+        // (realloc) when appending, where resizing would copy it whole.
+        for (const quint32 end : from.ends)
+            column.ends.append(end + offset);
+    }
+    d->rows += other.d->rows;
+}
+
 void DataPacket::setRow(qsizetype row, const QStringList &values)
 {
     if (row < 0 || row >= d->rows)

@@ -72,6 +72,12 @@ public:
     void appendCell(const QString &value);
     void endRow();
 
+    /// Appends every row of `other`, which must have the same fields, by
+    /// copying its column buffers: the way a packet read in batches grows.
+    /// Raises PacketError, changing nothing, when the fields differ or the
+    /// packet would outgrow its limits.
+    void appendRows(const DataPacket &other);
+
     void setRow(qsizetype row, const QStringList &values);
     void insertRow(qsizetype row, const QStringList &values);
     void removeRow(qsizetype row);

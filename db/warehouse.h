@@ -16,9 +16,10 @@ enum class WarehouseSize
     Demo,       // small and realistic, for trying the screen and for tests
     Large,      // production-sized, for benchmarks
     LargeTenth, // a tenth of every large count, for growth benchmarks
+    Huge,       // the large one with ten times the operators and clients
 };
 
-/// "demo", "large", "large-tenth" (also spelt "small-large").
+/// "demo", "large", "large-tenth" (also spelt "small-large"), "huge".
 std::optional<WarehouseSize> warehouseSizeFromName(QStringView name);
 QString warehouseSizeName(WarehouseSize size);
 

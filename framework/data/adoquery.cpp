@@ -3,10 +3,6 @@
 #include "framework/app/utils.h"
 #include "framework/data/dbgeral.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-
 namespace {
 
 struct Positional
@@ -131,7 +127,7 @@ TParam *TADOIBQuery::ParamByName(const QString &name)
     return param.get();
 }
 
-quv::DataPacket TADOIBQuery::OpenRows()
+std::shared_ptr<TRowFeed> TADOIBQuery::OpenFeed()
 {
     if (!dtmDBGeral || !dtmDBGeral->Connected())
         fail(this, QStringLiteral("o banco de dados geral não está conectado."), NotOpen);
@@ -140,43 +136,30 @@ quv::DataPacket TADOIBQuery::OpenRows()
         fail(this, QStringLiteral("consulta sem comando SQL."), Misused);
 
     const Positional statement = toPositional(text);
-    QSqlQuery query(dtmDBGeral->adcGeral());
-    query.setForwardOnly(true);
-    if (!query.prepare(statement.sql))
-        fail(this, query.lastError().text());
+    TRowFeed::Request request;
+    request.sql = statement.sql;
     for (const QString &name : statement.names) {
         const auto found = m_params.find(name.toUpper());
         if (found == m_params.end() || found->second->IsNull())
-            query.addBindValue(QVariant(QMetaType::fromType<QString>()));
+            request.binds.append(QVariant(QMetaType::fromType<QString>()));
         else
-            query.addBindValue(found->second->Value());
+            request.binds.append(found->second->Value());
     }
-    if (!query.exec())
-        fail(this, query.lastError().text());
-    if (!query.isSelect())
-        fail(this, QStringLiteral("o comando não devolve linhas."), Misused);
+    // Declared fields are read straight into their own layout, each value
+    // checked against its field's size, so the rows are never reshaped.
+    request.layout = DeclaredLayout();
+    request.firstRows = FirstRows;
+    std::shared_ptr<TRowFeed> feed = TRowFeed::Start(dtmDBGeral->adcGeral(), request);
+    if (feed->state() == TRowFeed::State::Failed)
+        fail(this, feed->ErrorText());
+    return feed;
+}
 
-    // Column sizes are not declared here: a driver's idea of a column's
-    // length does not always count characters. Declared fields, when there
-    // are any, supply the sizes and are checked while the rows load.
-    const QSqlRecord record = query.record();
-    QList<quv::FieldDef> defs;
-    for (int c = 0; c < record.count(); ++c)
-        defs.append({record.fieldName(c), 0});
-    try {
-        quv::DataPacket rows(defs);
-        const int columns = record.count();
-        while (query.next()) {
-            // Drivers hand out a NULL as a typed default (0 for a number):
-            // ask for NULL explicitly, it travels as the empty string.
-            for (int c = 0; c < columns; ++c)
-                rows.appendCell(query.isNull(c) ? QString() : query.value(c).toString());
-            rows.endRow();
-        }
-        if (query.lastError().isValid())
-            fail(this, query.lastError().text());
-        return rows;
-    } catch (const quv::PacketError &error) {
-        fail(this, QString::fromUtf8(error.what()));
-    }
+quv::DataPacket TADOIBQuery::OpenRows()
+{
+    const std::shared_ptr<TRowFeed> feed = OpenFeed();
+    feed->FetchAll();
+    if (feed->state() != TRowFeed::State::Done)
+        fail(this, feed->ErrorText());
+    return feed->Rows();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framework/data/dataset.h"
+#include "framework/data/rowfeed.h"
 
 #include <QStringList>
 #include <QVariant>
@@ -30,8 +31,11 @@ private:
 };
 
 /// A read-only query on the host's shared database (dtmDBGeral, connection
-/// "adcGeral"). Opening runs the statement forward-only, keeps every row and
-/// lands on the first one.
+/// "adcGeral"). Opening runs the statement forward-only on a loader of its
+/// own (rowfeed.h), waits for the first FirstRows rows and lands on the first
+/// one; the rest arrives in the background while the GUI thread goes on, and
+/// the dataset waits for rows only where it needs them (see TDataSet). Every
+/// row is kept. The loader sees what other connections have committed.
 ///
 /// With persistent fields (AddField) the result's columns are matched to them
 /// by name, ignoring case; a value longer than its field raises. Without
@@ -56,6 +60,9 @@ public:
     /// The dataset that data sources and providers bind to: the query itself.
     TDataSet *Query() { return this; }
 
+    /// Rows that Open waits for before it returns: a screenful and more.
+    int FirstRows = 256;
+
     // Kept for the layouts that set them; every query here reads all rows
     // once, forward-only, and never writes.
     bool ReadOnly = true;
@@ -79,7 +86,9 @@ public:
     TCursorType CursorType = TCursorType::Keyset;
 
 protected:
+    /// Every row, waited for (the background load's rows otherwise).
     quv::DataPacket OpenRows() override;
+    std::shared_ptr<TRowFeed> OpenFeed() override;
 
 private:
     std::map<QString, std::unique_ptr<TParam>> m_params; // by upper-case name

@@ -36,6 +36,8 @@ void TDataLink::rebind()
         m_dataSetConnections = {
             connect(ds, &TDataSet::dataSetChanged, this, &TDataLink::announceLayout),
             connect(ds, &TDataSet::recordChanged, this, &TDataLink::recordChanged),
+            connect(ds, &TDataSet::rowsAppended, this, &TDataLink::rowsAppended),
+            connect(ds, &TDataSet::fetchEnded, this, &TDataLink::fetchEnded),
             connect(ds, &TDataSet::currentChanged, this, [this] { emit currentChanged(); }),
             connect(ds, &TDataSet::stateChanged, this,
                     [this] {

@@ -28,6 +28,10 @@ signals:
     void recordChanged(qsizetype row);
     void currentChanged();
     void stateChanged();
+    /// A background load added rows at the end (see TDataSet::rowsAppended).
+    void rowsAppended(qsizetype first, qsizetype count);
+    /// A background load ended (see TDataSet::fetchEnded).
+    void fetchEnded();
 
 private:
     void rebind();

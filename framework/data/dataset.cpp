@@ -1,5 +1,7 @@
 #include "framework/data/dataset.h"
 
+#include "framework/data/rowfeed.h"
+
 #include <QAnyStringView>
 #include <QScopeGuard>
 #include <QSet>
@@ -21,6 +23,16 @@ QString dataSetName(const TDataSet *dataSet)
 {
     throw EDatabaseError(QStringLiteral("Erro interno da tela ao tratar os dados. Avise o suporte "
                                         "do QUV."),
+                         dataSetName(dataSet) + QStringLiteral(": ") + message);
+}
+
+// A background read that stopped short: the database went away or the read
+// was stopped, which the user can act on, unlike a screen's misuse.
+[[noreturn]] void failRead(const TDataSet *dataSet, const QString &message)
+{
+    throw EDatabaseError(QStringLiteral("Não foi possível ler os dados do banco de dados "
+                                        "compartilhado. Verifique se ele está disponível e tente "
+                                        "de novo."),
                          dataSetName(dataSet) + QStringLiteral(": ") + message);
 }
 
@@ -47,7 +59,12 @@ struct TDataSet::Private
 
     // Rows: `rows` holds the data fields, `calc` the calculated fields, each
     // in field order; both have the same row count while the dataset is open.
+    // While the dataset follows a background load, the data fields are the
+    // load's own packet (shared with every dataset that follows it, never
+    // copied) and `rows` is empty.
     quv::DataPacket rows;
+    std::shared_ptr<TRowFeed> feed;
+    QList<QMetaObject::Connection> feedConnections;
     quv::DataPacket calc;
     qsizetype current = -1;
 
@@ -83,6 +100,9 @@ struct TDataSet::Private
             slot.append(field->FieldKind() == TFieldKind::Data ? dataCount++ : calcCount++);
     }
 
+    const quv::DataPacket &data() const { return feed ? feed->Rows() : rows; }
+    qsizetype count() const { return data().rowCount(); }
+
     int slotOf(const TField *field) const
     {
         const qsizetype index = q->m_fields.indexOf(const_cast<TField *>(field));
@@ -109,10 +129,10 @@ struct TDataSet::Private
     QString cell(qsizetype row, const TField *field) const
     {
         const int s = slotOf(field);
-        if (s < 0 || row < 0 || row >= rows.rowCount())
+        if (s < 0 || row < 0 || row >= count())
             return {};
         if (field->FieldKind() == TFieldKind::Data)
-            return rows.value(row, s);
+            return data().value(row, s);
         return calcCount > 0 ? calc.value(row, s) : QString();
     }
 
@@ -120,7 +140,7 @@ struct TDataSet::Private
     {
         const int s = slotOf(field);
         if (field->FieldKind() == TFieldKind::Data)
-            return rows.utf8(row, s);
+            return data().utf8(row, s);
         return calc.utf8(row, s);
     }
 
@@ -208,20 +228,86 @@ struct TDataSet::Private
             q->OnCalcFields(q);
     }
 
-    quv::DataPacket calculateAll(const quv::DataPacket &data)
+    // Calculates rows [from, data.rowCount()) of `data` onto `out`.
+    void calculateInto(quv::DataPacket &out, const quv::DataPacket &data, qsizetype from)
     {
-        quv::DataPacket out(defs(TFieldKind::Calculated));
         if (calcCount == 0)
-            return out;
+            return;
         const qsizetype count = data.rowCount();
-        out.reserve(count);
-        for (qsizetype r = 0; r < count; ++r) {
+        for (qsizetype r = from; r < count; ++r) {
             calculate(&data, r);
             for (const QString &value : std::as_const(calcValues))
                 out.appendCell(value);
             out.endRow();
         }
+    }
+
+    quv::DataPacket calculateAll(const quv::DataPacket &data)
+    {
+        quv::DataPacket out(defs(TFieldKind::Calculated));
+        out.reserve(calcCount > 0 ? data.rowCount() : 0);
+        calculateInto(out, data, 0);
         return out;
+    }
+
+    // --- following a background load
+
+    void unfollow()
+    {
+        for (const QMetaObject::Connection &c : std::as_const(feedConnections))
+            QObject::disconnect(c);
+        feedConnections.clear();
+        feed.reset();
+    }
+
+    void follow(const std::shared_ptr<TRowFeed> &from)
+    {
+        unfollow();
+        feed = from;
+        if (!feed->Loading())
+            return;
+        feedConnections = {
+            QObject::connect(feed.get(), &TRowFeed::rowsArrived, q,
+                             [this](qsizetype first, qsizetype added) {
+                                 calculateInto(calc, data(), calc.rowCount());
+                                 emit q->rowsAppended(first, added);
+                             }),
+            QObject::connect(feed.get(), &TRowFeed::ended, q, [this] { emit q->fetchEnded(); }),
+        };
+    }
+
+    bool fetching() const { return feed && feed->Loading(); }
+
+    // Raises when rows that are needed never came.
+    void checkComplete() const
+    {
+        if (feed &&
+            (feed->state() == TRowFeed::State::Failed || feed->state() == TRowFeed::State::Stopped))
+            failRead(q,
+                     QStringLiteral("nem todas as linhas foram lidas: %1").arg(feed->ErrorText()));
+    }
+
+    void fetchTo(qsizetype wanted)
+    {
+        if (fetching())
+            feed->FetchTo(wanted);
+    }
+
+    void fetchAll()
+    {
+        if (fetching())
+            feed->FetchAll();
+        checkComplete();
+    }
+
+    // Editing works on a packet of the dataset's own: every row first.
+    void settle()
+    {
+        if (!feed)
+            return;
+        fetchAll();
+        rows = feed->Rows();
+        unfollow();
     }
 
     // --- loading
@@ -397,6 +483,7 @@ TDataSet::TDataSet(QObject *owner) : QObject(owner), p(std::make_unique<Private>
 
 TDataSet::~TDataSet()
 {
+    p->unfollow();
     // Fields are children, but they must go while the storage they read is
     // still here.
     const QList<TField *> fields = std::exchange(m_fields, {});
@@ -433,10 +520,14 @@ void TDataSet::setActive(bool active)
         return;
     p->checkNotCalculating();
     if (active) {
-        LoadRows(OpenRows());
+        if (const std::shared_ptr<TRowFeed> feed = OpenFeed())
+            LoadFeed(feed);
+        else
+            LoadRows(OpenRows());
         return;
     }
     ClosingRows();
+    p->unfollow();
     p->editData.clear();
     p->editCalc.clear();
     p->rows = quv::DataPacket();
@@ -466,11 +557,46 @@ void TDataSet::LoadRows(quv::DataPacket rows)
     }
     quv::DataPacket calc = p->calculateAll(data);
 
+    p->unfollow();
     p->editData.clear();
     p->editCalc.clear();
     p->rows = std::move(data);
     p->calc = std::move(calc);
-    const qsizetype count = p->rows.rowCount();
+    announceLoad(wasActive);
+}
+
+void TDataSet::LoadFeed(const std::shared_ptr<TRowFeed> &feed)
+{
+    p->checkNotCalculating();
+    if (!feed)
+        fail(this, QStringLiteral("carga de linhas inexistente."));
+    if (feed->state() == TRowFeed::State::Failed || feed->state() == TRowFeed::State::Stopped)
+        failRead(this, feed->ErrorText());
+    const quv::DataPacket &rows = feed->Rows();
+    if (p->hasDeclaredFields() && rows.fields() != p->defs(TFieldKind::Data)) {
+        // Another layout needs a packet of its own: every row, then reshaped.
+        feed->FetchAll();
+        if (feed->state() != TRowFeed::State::Done)
+            failRead(this, feed->ErrorText());
+        LoadRows(feed->Rows());
+        return;
+    }
+    const bool wasActive = Active();
+    if (!p->hasDeclaredFields() && !p->adoptedLayoutMatches(rows.fields()))
+        p->adoptFields(rows.fields());
+    quv::DataPacket calc = p->calculateAll(rows);
+
+    p->editData.clear();
+    p->editCalc.clear();
+    p->rows = quv::DataPacket();
+    p->calc = std::move(calc);
+    p->follow(feed);
+    announceLoad(wasActive);
+}
+
+void TDataSet::announceLoad(bool wasActive)
+{
+    const qsizetype count = p->count();
     p->current = count > 0 ? 0 : -1;
     m_bof = true;
     m_eof = count == 0;
@@ -487,7 +613,46 @@ void TDataSet::LoadRows(quv::DataPacket rows)
 
 qsizetype TDataSet::RecordCount() const
 {
-    return Active() ? p->rows.rowCount() : 0;
+    if (!Active())
+        return 0;
+    p->fetchAll();
+    return p->count();
+}
+
+qsizetype TDataSet::FetchedCount() const
+{
+    return Active() ? p->count() : 0;
+}
+
+const quv::DataPacket &TDataSet::FetchedData() const
+{
+    return p->data();
+}
+
+bool TDataSet::Fetching() const
+{
+    return p->fetching();
+}
+
+void TDataSet::FetchAll()
+{
+    p->fetchAll();
+}
+
+void TDataSet::StopFetching()
+{
+    if (p->fetching())
+        p->feed->Stop();
+}
+
+std::shared_ptr<TRowFeed> TDataSet::Feed() const
+{
+    return p->feed;
+}
+
+QList<quv::FieldDef> TDataSet::DeclaredLayout() const
+{
+    return p->hasDeclaredFields() ? p->defs(TFieldKind::Data) : QList<quv::FieldDef>();
 }
 
 qsizetype TDataSet::RecNo() const
@@ -500,9 +665,11 @@ qsizetype TDataSet::RecNo() const
 void TDataSet::setRecNo(qsizetype recNo)
 {
     p->checkBrowse();
-    if (recNo < 1 || recNo > RecordCount())
-        fail(this,
-             QStringLiteral("registro %1 inexistente (há %2).").arg(recNo).arg(RecordCount()));
+    p->fetchTo(recNo);
+    if (recNo > p->count())
+        p->checkComplete();
+    if (recNo < 1 || recNo > p->count())
+        fail(this, QStringLiteral("registro %1 inexistente (há %2).").arg(recNo).arg(p->count()));
     p->moveTo(recNo - 1, false, false);
 }
 
@@ -519,11 +686,12 @@ void TDataSet::First()
 void TDataSet::Last()
 {
     p->checkBrowse();
+    p->fetchAll();
     if (IsEmpty()) {
         m_bof = m_eof = true;
         return;
     }
-    p->moveTo(RecordCount() - 1, false, true);
+    p->moveTo(p->count() - 1, false, true);
 }
 
 void TDataSet::Next()
@@ -545,8 +713,13 @@ void TDataSet::MoveBy(qsizetype distance)
     }
     if (distance == 0)
         return;
-    const qsizetype last = RecordCount() - 1;
     const qsizetype target = p->current + distance;
+    if (target >= p->count()) {
+        p->fetchTo(target + 1);
+        if (target >= p->count())
+            p->checkComplete();
+    }
+    const qsizetype last = p->count() - 1;
     if (target > last)
         p->moveTo(last, false, true);
     else if (target < 0)
@@ -595,22 +768,31 @@ bool TDataSet::Locate(const QString &keyFields, const QVariant &keyValues, TLoca
         return QAnyStringView::compare(QUtf8StringView(cell), keys[k], Qt::CaseInsensitive) == 0;
     };
 
-    const qsizetype count = RecordCount();
-    for (qsizetype row = 0; row < count; ++row) {
-        bool all = true;
-        for (qsizetype k = 0; k < fields.size() && all; ++k)
-            all = matches(p->cellUtf8(row, fields[k]), k);
-        if (all) {
-            p->moveTo(row, false, false);
-            return true;
+    // Rows that are here are searched first; a load still under way is
+    // waited for only as far as the search goes.
+    qsizetype row = 0;
+    for (;;) {
+        const qsizetype count = p->count();
+        for (; row < count; ++row) {
+            bool all = true;
+            for (qsizetype k = 0; k < fields.size() && all; ++k)
+                all = matches(p->cellUtf8(row, fields[k]), k);
+            if (all) {
+                p->moveTo(row, false, false);
+                return true;
+            }
         }
+        if (!p->fetching() || !p->feed->FetchMore())
+            break;
     }
+    p->checkComplete();
     return false;
 }
 
 void TDataSet::Insert()
 {
     p->checkBrowse();
+    p->settle();
     p->editData = QStringList(p->dataCount, QString());
     p->editCalc = QStringList(p->calcCount, QString());
     p->insertAt = p->current >= 0 ? p->current : 0;
@@ -621,6 +803,7 @@ void TDataSet::Insert()
 void TDataSet::Append()
 {
     p->checkBrowse();
+    p->settle();
     p->editData = QStringList(p->dataCount, QString());
     p->editCalc = QStringList(p->calcCount, QString());
     p->insertAt = RecordCount();
@@ -638,6 +821,7 @@ void TDataSet::Edit()
         Insert();
         return;
     }
+    p->settle();
     p->editData = p->rows.row(p->current);
     p->editCalc = p->calcCount > 0 ? p->calc.row(p->current) : QStringList();
     p->setState(TDataSetState::Edit);
@@ -704,6 +888,7 @@ void TDataSet::Delete()
     }
     if (IsEmpty())
         fail(this, QStringLiteral("não há registro para excluir."));
+    p->settle();
     const qsizetype row = p->current;
     quv::DataPacket rows = p->rows;
     quv::DataPacket calc = p->calc;
@@ -732,7 +917,8 @@ quv::DataPacket TDataSet::Data() const
 {
     if (!Active())
         return quv::DataPacket(p->defs(TFieldKind::Data));
-    return p->rows;
+    p->fetchAll();
+    return p->data();
 }
 
 QString TDataSet::CellText(qsizetype row, const TField *field) const
@@ -746,6 +932,10 @@ QString TDataSet::CellText(qsizetype row, const TField *field) const
 
 void TClientDataSet::SetData(const QVariant &packet)
 {
+    if (packet.metaType() == QMetaType::fromType<TRowFeedRef>()) {
+        LoadFeed(packet.value<TRowFeedRef>().feed);
+        return;
+    }
     if (packet.metaType() != QMetaType::fromType<quv::DataPacket>())
         fail(this, QStringLiteral("o valor recebido não é um pacote de dados (%1).")
                        .arg(packet.isValid() ? QString::fromLatin1(packet.typeName())
@@ -784,8 +974,11 @@ QVariant TDataSetProvider::Data() const
         throw EDatabaseError(
             QStringLiteral("%1: provedor sem conjunto de dados.")
                 .arg(objectName().isEmpty() ? QStringLiteral("TDataSetProvider") : objectName()));
-    if (DataSet->Active())
+    if (DataSet->Active()) {
+        if (DataSet->Fetching())
+            return QVariant::fromValue(TRowFeedRef{DataSet->Feed()});
         return QVariant::fromValue(DataSet->Data());
+    }
     // A closed source is opened for the packet and left as it was found.
     DataSet->Open();
     const auto close = qScopeGuard([this] { DataSet->Close(); });

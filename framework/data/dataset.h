@@ -22,6 +22,7 @@
 
 class TDataSet;
 class TDataSource;
+class TRowFeed;
 
 enum class TFieldKind
 {
@@ -97,6 +98,17 @@ enum class TDataSetState
 /// MoveBy, RecNo, Locate, SetData, the Post of an inserted record, Delete)
 /// fires AfterScroll, and nothing else does: a move that stays on the same
 /// record, Insert, Edit and Cancel do not.
+///
+/// Rows may come from a background load (TRowFeed, see rowfeed.h): the
+/// dataset opens with the first batch and the rest is added at the end as it
+/// arrives, each addition announced by rowsAppended. Whatever needs rows that
+/// have not arrived waits for them: RecordCount, Last, Locate and Data wait
+/// as far as they need (all rows, or until the record is found), a move past
+/// the last row here waits for the next ones, and editing waits for every
+/// row first. Widgets use FetchedCount, which never waits. A load that failed
+/// or was stopped keeps the rows it brought; whatever needs the missing ones
+/// raises EDatabaseError rather than working on part of the rows. All of this
+/// happens on the thread that owns the dataset (the GUI thread).
 class TDataSet : public QObject
 {
     Q_OBJECT
@@ -121,8 +133,9 @@ public:
     void Close() { setActive(false); }
     TDataSetState State() const { return m_state; }
 
+    /// Every row: waits for a background load to end.
     qsizetype RecordCount() const;
-    bool IsEmpty() const { return RecordCount() == 0; }
+    bool IsEmpty() const { return FetchedCount() == 0; }
     /// 1-based number of the current record; 0 when there is none.
     qsizetype RecNo() const;
     void setRecNo(qsizetype recNo);
@@ -147,8 +160,26 @@ public:
     void Cancel();
     void Delete();
 
-    /// Rows as a packet of the data fields (calculated fields are not sent).
+    /// Rows as a packet of the data fields (calculated fields are not sent);
+    /// waits for every row.
     quv::DataPacket Data() const;
+
+    // --- background loading
+    /// The rows here now; never waits.
+    qsizetype FetchedCount() const;
+    /// The rows here now as a packet of the data fields, by reference: valid
+    /// until rows are added or changed. Never waits.
+    const quv::DataPacket &FetchedData() const;
+    /// True while a background load is still bringing rows.
+    bool Fetching() const;
+    /// Waits for every row; raises when the load failed or was stopped.
+    void FetchAll();
+    /// Ends a background load now. The rows here stay; whatever needs the
+    /// others raises until the dataset is opened again.
+    void StopFetching();
+    /// The load the rows come from, or null: what a provider hands on, so
+    /// that a client dataset follows the same load.
+    std::shared_ptr<TRowFeed> Feed() const;
 
     /// Row storage: data fields first (in field order), calculated fields
     /// after. Widgets read cells through these to avoid moving the cursor.
@@ -167,21 +198,35 @@ signals:
     void recordChanged(qsizetype row);
     void currentChanged(qsizetype row);
     void stateChanged();
+    /// A background load added `count` rows at the end, from 0-based `first`.
+    void rowsAppended(qsizetype first, qsizetype count);
+    /// A background load ended: every row is here, or it failed or stopped.
+    void fetchEnded();
 
 protected:
     /// Subclasses fill the rows when the dataset opens (a query runs its SQL;
     /// a client dataset creates its table). The packet's columns are matched
     /// to persistent fields by name; a missing one raises EDatabaseError.
     virtual quv::DataPacket OpenRows() = 0;
+    /// Subclasses that read in the background return the load here; the
+    /// default (null) opens with OpenRows.
+    virtual std::shared_ptr<TRowFeed> OpenFeed() { return {}; }
     virtual void ClosingRows() {}
+
+    /// The declared data fields as a layout; empty when the fields are taken
+    /// from the rows.
+    QList<quv::FieldDef> DeclaredLayout() const;
 
     /// Replaces every row and lands on the first record; the dataset must be
     /// inactive or this replaces its content. Runs calculations and events.
     void LoadRows(quv::DataPacket rows);
+    /// The same for rows that keep arriving from `feed`.
+    void LoadFeed(const std::shared_ptr<TRowFeed> &feed);
 
 private:
     friend class TField;
     friend class TDataSource;
+    void announceLoad(bool wasActive);
     // Implementation detail left to the implementer of dataset.cpp.
     struct Private;
     std::unique_ptr<Private> p;
@@ -199,9 +244,11 @@ public:
     using TDataSet::TDataSet;
 
     /// Replaces the whole content with the packet (a QVariant holding a
-    /// quv::DataPacket), opening the dataset if needed, calculating every
-    /// record and landing on the first. Raises EDatabaseError when the value
-    /// is not a packet or lacks a persistent data field.
+    /// quv::DataPacket, or a TRowFeedRef from a provider whose dataset is
+    /// still loading: the rows so far, then the rest as it arrives), opening
+    /// the dataset if needed, calculating every record and landing on the
+    /// first. Raises EDatabaseError when the value is not a packet or lacks a
+    /// persistent data field.
     void SetData(const QVariant &packet);
     void SetData(const quv::DataPacket &packet);
     /// Creates an empty table from the persistent fields and opens it.
@@ -211,7 +258,9 @@ protected:
     quv::DataPacket OpenRows() override;
 };
 
-/// Turns an open dataset into a data packet (all rows, data fields).
+/// Turns an open dataset into a data packet (all rows, data fields). For a
+/// dataset still loading in the background it gives the load itself
+/// (TRowFeedRef) instead of waiting: TClientDataSet::SetData follows it.
 class TDataSetProvider : public QObject
 {
     Q_OBJECT

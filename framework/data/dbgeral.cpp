@@ -1,6 +1,7 @@
 #include "framework/data/dbgeral.h"
 
 #include "framework/data/dataset.h"
+#include "framework/data/rowfeed.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -196,6 +197,9 @@ void TdtmDBGeral::Close()
 {
     if (!QSqlDatabase::contains(m_connectionName))
         return;
+    // The queries' loaders were cloned from this connection: they go first,
+    // and the next clone takes whatever the connection is opened with next.
+    TRowFeed::ReleaseConnections(m_connectionName);
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         db.close();

@@ -5,7 +5,9 @@
 #include <QString>
 
 /// The host's shared database module: one Qt SQL connection, "adcGeral",
-/// on which the framework's queries run.
+/// from which the framework's queries clone their loaders' connections
+/// (rowfeed.h). Open and Close belong to the GUI thread; Close closes the
+/// loaders' connections first.
 ///
 /// The host opens it from a connection string:
 ///   sqlite:/path/file.db            (foreign keys switched on)

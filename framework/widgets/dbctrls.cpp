@@ -49,6 +49,7 @@ TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent), m_link(new TDataL
     connect(m_link, &TDataLink::recordChanged, this, &TDBNavigator::updateButtons);
     connect(m_link, &TDataLink::currentChanged, this, &TDBNavigator::updateButtons);
     connect(m_link, &TDataLink::stateChanged, this, &TDBNavigator::updateButtons);
+    connect(m_link, &TDataLink::rowsAppended, this, &TDBNavigator::updateButtons);
     updateButtons();
 }
 
@@ -91,12 +92,13 @@ void TDBNavigator::BtnClick(TNavigateBtn button)
 void TDBNavigator::updateButtons()
 {
     TDataSet *ds = m_link->DataSet();
-    const bool active = ds && ds->Active() && ds->RecordCount() > 0;
+    // Rows still loading count as there to come: Next and Last wait for them.
+    const bool active = ds && ds->Active() && ds->FetchedCount() > 0;
     // Judged by the record number rather than by the Bof/Eof flags, which
     // only turn on after a move was attempted past an end.
     const qsizetype recNo = active ? ds->RecNo() : 0;
     const bool up = active && recNo > 1;
-    const bool down = active && recNo < ds->RecordCount();
+    const bool down = active && (recNo < ds->FetchedCount() || ds->Fetching());
     m_buttons[nbFirst]->setEnabled(up);
     m_buttons[nbPrior]->setEnabled(up);
     m_buttons[nbNext]->setEnabled(down);

@@ -2,6 +2,7 @@
 
 #include "framework/data/datalink.h"
 #include "framework/data/dataset.h"
+#include "framework/data/rowfeed.h"
 #include "framework/widgets/controls.h"
 
 #include <QAbstractTableModel>
@@ -66,7 +67,7 @@ public:
         case Qt::DisplayRole: {
             TDataSet *ds = m_grid->DataSet();
             TField *field = column ? column->Field() : nullptr;
-            if (!ds || !field || !ds->Active() || index.row() >= ds->RecordCount())
+            if (!ds || !field || !ds->Active() || index.row() >= ds->FetchedCount())
                 return QString();
             return ds->CellText(index.row(), field);
         }
@@ -114,7 +115,7 @@ public:
     {
         beginResetModel();
         TDataSet *ds = m_grid->DataSet();
-        m_rows = (ds && ds->Active()) ? int(ds->RecordCount()) : 0;
+        m_rows = (ds && ds->Active()) ? int(ds->FetchedCount()) : 0;
         m_indicatorRow = -1;
         endResetModel();
     }
@@ -122,13 +123,28 @@ public:
     void rowChanged(qsizetype row)
     {
         TDataSet *ds = m_grid->DataSet();
-        const int rows = (ds && ds->Active()) ? int(ds->RecordCount()) : 0;
+        const int rows = (ds && ds->Active()) ? int(ds->FetchedCount()) : 0;
         if (rows != m_rows) {
             reload();
             return;
         }
         if (row >= 0 && row < m_rows && columnCount() > 0)
             emit dataChanged(index(int(row), 0), index(int(row), columnCount() - 1));
+    }
+
+    // Rows a background load added at the end.
+    void rowsAppended()
+    {
+        TDataSet *ds = m_grid->DataSet();
+        const int rows = (ds && ds->Active()) ? int(ds->FetchedCount()) : 0;
+        if (rows <= m_rows) {
+            if (rows < m_rows)
+                reload();
+            return;
+        }
+        beginInsertRows({}, m_rows, rows - 1);
+        m_rows = rows;
+        endInsertRows();
     }
 
     void insertColumn(int at) { beginInsertColumns({}, at, at); }
@@ -334,6 +350,15 @@ TDBGrid::TDBGrid(QWidget *parent)
         followDataSet();
     });
     connect(m_link, &TDataLink::currentChanged, this, &TDBGrid::followDataSet);
+    connect(m_link, &TDataLink::rowsAppended, this, [this] { m_model->rowsAppended(); });
+    // A load that failed in the background is reported once, by the grid
+    // that shows it; a load stopped on purpose is not.
+    connect(m_link, &TDataLink::fetchEnded, this, [this] {
+        TDataSet *ds = DataSet();
+        const std::shared_ptr<TRowFeed> feed = ds ? ds->Feed() : nullptr;
+        if (feed && feed->state() == TRowFeed::State::Failed)
+            Application->Guard([ds] { ds->FetchAll(); });
+    });
     connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int logical) {
         TColumn *column = Column(logical);
         if (!column)

@@ -2,10 +2,13 @@
 
 #include "framework/app/application.h"
 #include "framework/data/dataset.h"
+#include "framework/data/rowfeed.h"
 #include "framework/widgets/placement.h"
+#include "framework/widgets/searchtext.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -22,13 +25,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <string.h> // memmem
 #include <string_view>
 #include <unordered_map>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -48,116 +46,6 @@ QString number(qsizetype n)
 std::string_view view(QByteArrayView bytes)
 {
     return {bytes.data(), size_t(bytes.size())};
-}
-
-// Case folding of one cell into the search copy, straight on the UTF-8
-// bytes: a million cells cannot each take a trip through QString. ASCII folds
-// byte by byte; other characters fold code point by code point, the same way
-// for the cells and for the typed text, so both sides always agree. Bytes
-// that are not valid UTF-8 are copied as they are.
-//
-// Writes at out, which must have room for three bytes per input byte (the
-// most folding ever needs), and returns the end of what it wrote.
-char *writeFolded(char *out, QByteArrayView cell)
-{
-    const auto *in = reinterpret_cast<const unsigned char *>(cell.data());
-    const qsizetype size = cell.size();
-    auto *dst = reinterpret_cast<unsigned char *>(out);
-    qsizetype i = 0;
-    while (i < size) {
-        const unsigned char c = in[i];
-        if (c < 0x80) {
-            *dst++ = (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-            ++i;
-            continue;
-        }
-        char32_t cp = 0;
-        int length = 0;
-        if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            length = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            length = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            length = 4;
-        }
-        bool valid = length > 0 && i + length <= size;
-        for (int k = 1; valid && k < length; ++k) {
-            valid = (in[i + k] & 0xC0) == 0x80;
-            cp = (cp << 6) | (in[i + k] & 0x3F);
-        }
-        if (!valid) {
-            *dst++ = c;
-            ++i;
-            continue;
-        }
-        const char32_t folded = QChar::toCaseFolded(cp);
-        if (folded < 0x80) {
-            *dst++ = static_cast<unsigned char>(folded);
-        } else if (folded < 0x800) {
-            *dst++ = static_cast<unsigned char>(0xC0 | (folded >> 6));
-            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
-        } else if (folded < 0x10000) {
-            *dst++ = static_cast<unsigned char>(0xE0 | (folded >> 12));
-            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 6) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
-        } else {
-            *dst++ = static_cast<unsigned char>(0xF0 | (folded >> 18));
-            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 12) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | ((folded >> 6) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | (folded & 0x3F));
-        }
-        i += length;
-    }
-    return reinterpret_cast<char *>(dst);
-}
-
-QByteArray folded(const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    QByteArray out(utf8.size() * 3, Qt::Uninitialized);
-    out.truncate(writeFolded(out.data(), utf8) - out.constData());
-    return out;
-}
-
-// Bytes readable past the end of the search copy, so that the block search
-// below may load a whole block at the tail of any row.
-constexpr qsizetype kSearchPadding = 32;
-
-// The first occurrence of the needle in [text, text + size), or null. Blocks
-// of 16 candidate positions are tested at once on the needle's first and
-// last byte, and only those candidates are compared in full: most keystrokes
-// scan tens of megabytes, and a call per row of the plain library search
-// costs more than the search itself. May read up to 15 bytes past the end.
-const char *findIn(const char *text, size_t size, const char *needle, size_t length)
-{
-    if (length == 0 || size < length)
-        return length == 0 ? text : nullptr;
-    const size_t last = size - length; // the last candidate start
-#if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(needle[0]);
-    const __m128i final = _mm_set1_epi8(needle[length - 1]);
-    for (size_t i = 0; i <= last; i += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + length - 1));
-        unsigned mask = unsigned(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
-        while (mask != 0) {
-            const size_t at = i + size_t(__builtin_ctz(mask));
-            if (at > last)
-                return nullptr;
-            if (length <= 2 || std::memcmp(text + at + 1, needle + 1, length - 2) == 0)
-                return text + at;
-            mask &= mask - 1;
-        }
-    }
-    return nullptr;
-#else
-    const void *hit = memmem(text, size, needle, length);
-    return static_cast<const char *>(hit);
-#endif
 }
 
 // Reads one column of a row: straight from the packet's UTF-8 when the field
@@ -250,6 +138,17 @@ QString build(const QStringList &values)
 
 // ------------------------------------------------------------------ model
 
+namespace {
+
+// The first slice of a search runs inside the keystroke; later ones run from
+// the event loop, short enough that typing never waits for them.
+constexpr qint64 FirstSliceMs = 40;
+constexpr qint64 SliceMs = 15;
+// Rows scanned between two looks at the clock.
+constexpr qsizetype ScanChunkRows = 32768;
+
+} // namespace
+
 TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
                                          const QStringList &values, bool singleMark,
                                          QObject *parent)
@@ -263,97 +162,137 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
     if (!keyField || keyField->DataSet() != dataSet)
         fail(QStringLiteral("o campo-chave não pertence ao conjunto de dados \"%1\".")
                  .arg(dataSet->objectName()));
-    const qsizetype rows = dataSet->RecordCount();
-    if (rows > std::numeric_limits<int>::max())
-        fail(QStringLiteral("há %1 linhas, mais do que a lista consegue mostrar.").arg(rows));
+    if (const std::shared_ptr<TRowFeed> feed = dataSet->Feed();
+        feed && feed->state() == TRowFeed::State::Failed)
+        fail(QStringLiteral("a leitura dos valores falhou: %1").arg(feed->ErrorText()));
 
     const QList<TField *> &fields = dataSet->Fields();
     for (qsizetype i = 1; i < fields.size(); ++i)
         if (fields[i]->Visible())
             m_columns.append(fields[i]);
+    for (const QPointer<TField> &field : std::as_const(m_columns))
+        m_searched.append(field);
+    if (!m_searched.contains(keyField))
+        m_searched.prepend(keyField);
 
     // The incoming values, each once; a value can never hold "_" here, since
     // the list form would have cut it in two.
-    std::vector<QByteArray> wanted;
-    wanted.reserve(size_t(values.size()));
-    std::unordered_map<std::string_view, size_t> lookup;
-    lookup.reserve(size_t(values.size()));
+    m_wanted.reserve(size_t(values.size()));
+    m_lookup.reserve(size_t(values.size()));
     for (const QString &value : values) {
         if (value.contains(kSeparator))
             fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
                      .arg(value));
-        wanted.push_back(value.toUtf8());
-        if (!lookup.emplace(view(wanted.back()), wanted.size() - 1).second)
-            wanted.pop_back();
+        m_wanted.push_back(value.toUtf8());
+        if (!m_lookup.emplace(view(m_wanted.back()), std::uint32_t(m_wanted.size() - 1)).second)
+            m_wanted.pop_back();
     }
-    std::vector<bool> found(wanted.size(), false);
+    m_wantedCount = qsizetype(m_wanted.size());
+    m_found.assign(m_wanted.size(), false);
 
-    // One shared copy of the rows: no cell is copied to read them.
-    const quv::DataPacket packet = dataSet->Data();
-    CellReader key(dataSet, packet, keyField);
-    QList<TField *> searched;
-    for (const QPointer<TField> &field : std::as_const(m_columns))
-        searched.append(field);
-    if (!searched.contains(keyField))
-        searched.prepend(keyField);
+    m_rowStart.append(0);
+    m_search.fill('\0', SearchText::Padding);
+    m_searchTimer = new QTimer(this);
+    m_searchTimer->setSingleShot(true);
+    m_searchTimer->setInterval(0);
+    connect(m_searchTimer, &QTimer::timeout, this, [this] { searchStep(SliceMs, false); });
+
+    m_loading = dataSet->Fetching();
+    absorb(0, dataSet->FetchedCount());
+    connect(dataSet, &TDataSet::rowsAppended, this, &TPesquisaListaModel::absorb);
+    // Reloaded, closed or replaced: the marks no longer name its rows.
+    connect(dataSet, &TDataSet::dataSetChanged, this, [this] { m_stale = true; });
+    connect(dataSet, &TDataSet::fetchEnded, this, &TPesquisaListaModel::loadEnded);
+    if (!m_loading)
+        loadEnded();
+}
+
+TPesquisaListaModel::~TPesquisaListaModel() = default;
+
+// Takes rows [first, first + count) of the dataset: marks, the search copy,
+// and the view.
+void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
+{
+    if (m_stale || !m_dataSet || first != TotalRows() || count <= 0)
+        return; // not the rows that follow ours: the dataset changed under us
+    const qsizetype end = first + count;
+    if (end > std::numeric_limits<int>::max())
+        fail(QStringLiteral("há %1 linhas, mais do que a lista consegue mostrar.").arg(end));
+
+    const quv::DataPacket &packet = m_dataSet->FetchedData();
+    CellReader key(m_dataSet, packet, m_keyField);
     std::vector<CellReader> readers;
-    readers.reserve(size_t(searched.size()));
-    for (const TField *field : std::as_const(searched))
-        readers.emplace_back(dataSet, packet, field);
+    readers.reserve(size_t(m_searched.size()));
+    for (const TField *field : std::as_const(m_searched))
+        readers.emplace_back(m_dataSet, packet, field);
 
-    m_marked.assign(size_t(rows), false);
-    m_blocked.assign(size_t(rows), false);
-    m_rowStart.reserve(size_t(rows) + 1);
+    m_marked.resize(size_t(end), false);
+    m_blocked.resize(size_t(end), false);
+    qsizetype used = m_rowStart.back();
     // Written through a pointer with room checked per cell: a QByteArray
     // append per cell costs as much as the folding itself.
-    qsizetype used = 0;
-    m_search.resize(packet.byteSize() + rows * (searched.size() + 1) + kSearchPadding);
     const auto room = [this, &used](qsizetype more) {
-        if (used + more > m_search.size())
-            m_search.resize(std::max(m_search.size() + m_search.size() / 2, used + more));
+        const qsizetype need = used + more + SearchText::Padding;
+        if (need > m_search.size())
+            m_search.resize(std::max(m_search.size() + m_search.size() / 2, need));
     };
-    for (qsizetype row = 0; row < rows; ++row) {
-        if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
-            fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
-        m_rowStart.push_back(std::uint32_t(used));
-
+    for (qsizetype row = first; row < end; ++row) {
         const QByteArrayView k = key(row);
         if (k.contains('_')) {
             m_blocked[size_t(row)] = true;
             ++m_blockedCount;
-        } else if (const auto hit = lookup.find(view(k)); hit != lookup.end()) {
-            m_marked[size_t(row)] = true;
-            ++m_markedCount;
-            found[hit->second] = true;
+        } else if (m_wantedCount > 0) {
+            if (const auto hit = m_lookup.find(view(k)); hit != m_lookup.end()) {
+                m_marked[size_t(row)] = true;
+                ++m_markedCount;
+                if (!m_found[hit->second]) {
+                    m_found[hit->second] = true;
+                    ++m_foundCount;
+                }
+            }
         }
         for (CellReader &read : readers) {
             const QByteArrayView cell = read(row);
-            room(cell.size() * 3 + 1);
-            char *end = writeFolded(m_search.data() + used, cell);
-            *end = '\0';
-            used = end + 1 - m_search.constData();
+            room(cell.size() * SearchText::MaxGrowth + 1);
+            char *out = SearchText::Fold(m_search.data() + used, cell);
+            *out = '\0';
+            used = out + 1 - m_search.constData();
         }
+        if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
+            fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
+        m_rowStart.append(std::uint32_t(used));
     }
-    if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
-        fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
-    m_rowStart.push_back(std::uint32_t(used));
-    room(kSearchPadding);
-    std::memset(m_search.data() + used, 0, kSearchPadding);
-    m_search.truncate(used + kSearchPadding);
-    m_search.squeeze();
+    room(0);
+    std::memset(m_search.data() + used, 0, SearchText::Padding);
 
-    for (size_t i = 0; i < wanted.size(); ++i)
-        if (!found[i])
-            m_absent.append(QString::fromUtf8(wanted[i]));
+    if (!m_filtered) {
+        beginInsertRows(QModelIndex(), int(first), int(end - 1));
+        m_published = end;
+        endInsertRows();
+    } else if (m_candidateAt >= m_candidates.size() && m_scanRow == first) {
+        // The search had covered every row: it goes on over the new ones.
+        searchStep(SliceMs, false);
+    }
+    emit loadChanged();
 }
 
-TPesquisaListaModel::~TPesquisaListaModel() = default;
+void TPesquisaListaModel::loadEnded()
+{
+    if (m_dataSet && m_dataSet->FetchedCount() > TotalRows())
+        absorb(TotalRows(), m_dataSet->FetchedCount() - TotalRows());
+    m_loading = false;
+    m_absent.clear();
+    for (size_t i = 0; i < m_wanted.size(); ++i)
+        if (!m_found[i])
+            m_absent.append(QString::fromUtf8(m_wanted[i]));
+    emit loadChanged();
+}
 
 int TPesquisaListaModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return int(m_filtered ? m_shown.size() : m_marked.size());
+    return int(m_filtered ? qsizetype(m_shown.size()) : m_published);
 }
 
 int TPesquisaListaModel::columnCount(const QModelIndex &parent) const
@@ -384,6 +323,11 @@ bool TPesquisaListaModel::IsBlocked(qsizetype row) const
     return row >= 0 && row < TotalRows() && m_blocked[size_t(row)];
 }
 
+qsizetype TPesquisaListaModel::MarkedShownCount() const
+{
+    return m_filtered ? m_markedShown : m_markedCount;
+}
+
 QVariant TPesquisaListaModel::data(const QModelIndex &index, int role) const
 {
     if (!ownIndex(index))
@@ -401,7 +345,7 @@ QVariant TPesquisaListaModel::data(const QModelIndex &index, int role) const
         return {};
     // The dataset may have been reloaded or freed under the dialog; show
     // nothing rather than another row's value.
-    if (!m_dataSet || row >= m_dataSet->RecordCount())
+    if (m_stale || !m_dataSet || row >= m_dataSet->FetchedCount())
         return {};
     const TField *field = m_columns.at(index.column() - 1);
     return field ? QVariant(m_dataSet->CellText(row, field)) : QVariant();
@@ -457,6 +401,13 @@ void TPesquisaListaModel::emitMarkColumnChanged()
     emit marksChanged();
 }
 
+void TPesquisaListaModel::recountMarkedShown()
+{
+    m_markedShown = 0;
+    for (const std::uint32_t row : m_shown)
+        m_markedShown += m_marked[row] ? 1 : 0;
+}
+
 void TPesquisaListaModel::SetMarks(const QList<int> &shownRows, bool marked)
 {
     if (m_singleMark && marked) {
@@ -472,6 +423,7 @@ void TPesquisaListaModel::SetMarks(const QList<int> &shownRows, bool marked)
         std::fill(m_marked.begin(), m_marked.end(), false);
         m_marked[size_t(keep)] = true;
         m_markedCount = 1;
+        recountMarkedShown();
         emitMarkColumnChanged();
         return;
     }
@@ -480,6 +432,7 @@ void TPesquisaListaModel::SetMarks(const QList<int> &shownRows, bool marked)
     for (int shown : shownRows) {
         const qsizetype row = DataSetRow(shown);
         if (row >= 0 && setMark(row, marked)) {
+            m_markedShown += marked ? 1 : -1;
             top = std::min(top, shown);
             bottom = std::max(bottom, shown);
         }
@@ -494,10 +447,12 @@ qsizetype TPesquisaListaModel::SetAllShown(bool marked)
 {
     if (marked && m_singleMark)
         return 0;
+    FinishSearch();
     qsizetype changed = 0;
     const int shown = rowCount();
     for (int r = 0; r < shown; ++r)
         changed += setMark(DataSetRow(r), marked) ? 1 : 0;
+    m_markedShown += marked ? changed : -changed;
     if (changed > 0)
         emitMarkColumnChanged();
     return changed;
@@ -509,11 +464,11 @@ template <class F> void TPesquisaListaModel::forEachMarkedKey(F &&f) const
         return;
     // The marks are by row: a dataset that changed under the dialog would
     // give other rows' keys, so it is refused rather than read.
-    if (!m_dataSet || !m_keyField || !m_dataSet->Active() ||
-        m_dataSet->RecordCount() != TotalRows())
+    if (m_stale || !m_dataSet || !m_keyField || !m_dataSet->Active() ||
+        m_dataSet->FetchedCount() != TotalRows() || m_keyField->DataSet() != m_dataSet)
         fail(QStringLiteral("o conjunto de dados mudou enquanto a lista estava aberta; "
                             "as marcas não correspondem mais às linhas."));
-    const quv::DataPacket packet = m_dataSet->Data();
+    const quv::DataPacket &packet = m_dataSet->FetchedData();
     CellReader key(m_dataSet, packet, m_keyField);
     // Keys read through the dataset (a calculated key) need storage that
     // outlives the next read for the duplicate check.
@@ -574,63 +529,182 @@ QString TPesquisaListaModel::WrittenList(bool withAbsent) const
     // Built in UTF-8 and converted once: a million marks make a list of
     // megabytes, and a QString per key would cost seconds.
     QByteArray out;
-    out.reserve(1 + m_markedCount * 12);
+    out.reserve(1 + (m_markedCount + PendingCount()) * 12);
     out.append('_');
     forEachMarkedKey([&out](QByteArrayView k) {
         out.append(k);
         out.append('_');
     });
-    if (withAbsent)
-        for (const QString &value : m_absent) {
-            out.append(value.toUtf8());
-            out.append('_');
-        }
+    const bool replaced = m_singleMark && m_markedCount > 0;
+    if (!replaced && (m_loading || withAbsent))
+        for (size_t i = 0; i < m_wanted.size(); ++i)
+            if (!m_found[i]) {
+                out.append(m_wanted[i]);
+                out.append('_');
+            }
     return out.size() == 1 ? QString() : QString::fromUtf8(out);
 }
+
+// ------------------------------------------------------------------ searching
 
 void TPesquisaListaModel::SetFilterText(const QString &text)
 {
     if (text == m_filterText)
         return;
-    const QByteArray needle = folded(text);
-    std::vector<std::uint32_t> next;
-    if (!needle.isEmpty() && !needle.contains('\0')) {
-        const char *base = m_search.constData();
-        const char *key = needle.constData();
-        const size_t length = size_t(needle.size());
-        // A text that contains the previous one can only match rows the
-        // previous one matched: typing on narrows the last result. When that
-        // result is most of the rows, one pass over the whole copy is faster.
-        if (m_filtered && !m_filterNeedle.isEmpty() && needle.contains(m_filterNeedle) &&
-            m_shown.size() < m_marked.size() / 2) {
-            for (const std::uint32_t row : m_shown) {
-                const std::uint32_t from = m_rowStart[row];
-                if (findIn(base + from, m_rowStart[row + 1] - from, key, length))
-                    next.push_back(row);
-            }
+    const QByteArray needle = SearchText::Folded(text);
+    // A text that contains the previous one can only match rows the
+    // previous one matched: typing on narrows the last result, when that
+    // result was complete and is not most of the rows anyway.
+    const bool narrows = m_filtered && !m_onlyMarked && SearchDone() && !m_filterNeedle.isEmpty() &&
+                         needle.contains(m_filterNeedle) && m_shown.size() < m_marked.size() / 2;
+    m_filterText = text;
+    m_filterNeedle = needle;
+    if (narrows) {
+        m_candidates = m_shown;
+        m_candidateAt = 0;
+        // m_scanRow stays: rows after it were never searched.
+    } else {
+        m_candidates.clear();
+        m_candidateAt = 0;
+        m_scanRow = 0;
+    }
+    startSearch();
+}
+
+void TPesquisaListaModel::SetOnlyMarked(bool onlyMarked)
+{
+    if (onlyMarked == m_onlyMarked)
+        return;
+    m_onlyMarked = onlyMarked;
+    m_candidates.clear();
+    m_candidateAt = 0;
+    m_scanRow = 0;
+    startSearch();
+}
+
+bool TPesquisaListaModel::SearchDone() const
+{
+    return !m_filtered || (m_candidateAt >= m_candidates.size() && m_scanRow >= TotalRows());
+}
+
+void TPesquisaListaModel::FinishSearch()
+{
+    while (!SearchDone())
+        searchStep(std::numeric_limits<qint64>::max(), false);
+}
+
+void TPesquisaListaModel::startSearch()
+{
+    m_searchTimer->stop();
+    const bool filtered = !m_filterNeedle.isEmpty() || m_onlyMarked;
+    if (!filtered) {
+        beginResetModel();
+        m_filtered = false;
+        m_published = TotalRows();
+        m_shown.clear();
+        m_shown.shrink_to_fit();
+        m_candidates.clear();
+        endResetModel();
+        emit shownChanged();
+        return;
+    }
+    searchStep(FirstSliceMs, true);
+}
+
+bool TPesquisaListaModel::rowMatches(qsizetype row) const
+{
+    if (m_onlyMarked && !m_marked[size_t(row)])
+        return false;
+    if (m_filterNeedle.isEmpty())
+        return true;
+    const std::uint32_t from = m_rowStart[row];
+    return SearchText::Find(m_search.constData() + from, m_rowStart[row + 1] - from,
+                            m_filterNeedle.constData(), size_t(m_filterNeedle.size())) != nullptr;
+}
+
+// Searches for at most `budgetMs`; the first step of a search replaces the
+// shown rows, later steps add to them. True when the search is done.
+bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
+{
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::uint32_t> found;
+    const auto overTime = [&] { return clock.elapsed() >= budgetMs; };
+    // A typed text with a NUL matches nothing: NULs only separate cells.
+    if (m_filterNeedle.contains('\0')) {
+        m_candidates.clear();
+        m_candidateAt = 0;
+        m_scanRow = TotalRows();
+    }
+
+    // Rows of the previous result, one by one.
+    while (m_candidateAt < m_candidates.size() && !overTime()) {
+        const size_t end = std::min(m_candidates.size(), m_candidateAt + size_t(ScanChunkRows));
+        for (; m_candidateAt < end; ++m_candidateAt)
+            if (rowMatches(m_candidates[m_candidateAt]))
+                found.push_back(m_candidates[m_candidateAt]);
+    }
+    if (m_candidateAt >= m_candidates.size() && !m_candidates.empty()) {
+        m_candidates.clear();
+        m_candidates.shrink_to_fit();
+        m_candidateAt = 0;
+    }
+    // Then every row from m_scanRow on, a chunk at a time.
+    const qsizetype total = TotalRows();
+    const char *base = m_search.constData();
+    const char *key = m_filterNeedle.constData();
+    const auto length = size_t(m_filterNeedle.size());
+    while (m_candidates.empty() && m_scanRow < total && !overTime()) {
+        const qsizetype end = std::min(total, m_scanRow + ScanChunkRows);
+        if (m_onlyMarked || length == 0) {
+            for (qsizetype row = m_scanRow; row < end; ++row)
+                if (rowMatches(row))
+                    found.push_back(std::uint32_t(row));
         } else {
-            const size_t total = m_rowStart.back();
-            size_t at = 0;
-            std::uint32_t row = 0;
-            while (at < total) {
-                const char *hit = findIn(base + at, total - at, key, length);
+            // One pass over the chunk's bytes; hits come in order, so the row
+            // only ever moves forward.
+            const size_t stop = m_rowStart[end];
+            size_t at = m_rowStart[m_scanRow];
+            qsizetype row = m_scanRow;
+            while (at < stop) {
+                const char *hit = SearchText::Find(base + at, stop - at, key, length);
                 if (!hit)
                     break;
-                // Hits come in order, so the row only ever moves forward.
                 const auto offset = std::uint32_t(hit - base);
                 while (m_rowStart[row + 1] <= offset)
                     ++row;
-                next.push_back(row);
+                found.push_back(std::uint32_t(row));
                 at = m_rowStart[++row];
             }
         }
+        m_scanRow = end;
     }
-    beginResetModel();
-    m_filtered = !needle.isEmpty();
-    m_shown = std::move(next);
-    m_filterText = text;
-    m_filterNeedle = needle;
-    endResetModel();
+
+    if (first) {
+        beginResetModel();
+        m_filtered = true;
+        m_shown = std::move(found);
+        recountMarkedShown();
+        endResetModel();
+    } else if (!found.empty()) {
+        appendShown(found);
+    }
+    const bool done = SearchDone();
+    if (!done)
+        m_searchTimer->start();
+    if (first || !found.empty())
+        emit shownChanged();
+    return done;
+}
+
+void TPesquisaListaModel::appendShown(const std::vector<std::uint32_t> &rows)
+{
+    const auto at = int(m_shown.size());
+    beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
+    m_shown.insert(m_shown.end(), rows.begin(), rows.end());
+    for (const std::uint32_t row : rows)
+        m_markedShown += m_marked[row] ? 1 : 0;
+    endInsertRows();
 }
 
 // ------------------------------------------------------------------ grid
@@ -789,10 +863,11 @@ TDataSet *checkedDataSet(TDataSource *dataSource, const QString &keyField, TFiel
 TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QString &keyField,
                                            const QString &caption, bool flag, const QString &list,
                                            QWidget *parent)
-    : QDialog(parent)
+    : QDialog(parent), m_caption(caption)
 {
     TField *key = nullptr;
     TDataSet *dataSet = checkedDataSet(dataSource, keyField, &key);
+    m_dataSet = dataSet;
     m_model = new TPesquisaListaModel(dataSet, key, ListaFiltro::parse(list), flag, this);
 
     setObjectName(QStringLiteral("dlgPesquisaLista"));
@@ -805,9 +880,13 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
     m_searchBox->setPlaceholderText(tr("Código ou nome"));
     m_searchBox->setClearButtonEnabled(true);
     prompt->setBuddy(m_searchBox);
+    m_onlyMarked = new QCheckBox(tr("Somente marcados"), this);
+    m_onlyMarked->setObjectName(QStringLiteral("chkSomenteMarcados"));
+    m_onlyMarked->setToolTip(tr("Mostra só as linhas marcadas, para revisar a seleção"));
     auto *searchRow = new QHBoxLayout;
     searchRow->addWidget(prompt);
     searchRow->addWidget(m_searchBox, 1);
+    searchRow->addWidget(m_onlyMarked);
 
     m_grid = new TPesquisaListaGrid(this);
     m_grid->setObjectName(QStringLiteral("grdLista"));
@@ -833,36 +912,25 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
     m_blocked = new QLabel(this);
     m_blocked->setObjectName(QStringLiteral("lblBloqueados"));
     m_blocked->setWordWrap(true);
-    m_blocked->setVisible(m_model->BlockedCount() > 0);
-    m_blocked->setText(
-        m_model->BlockedCount() == 1
-            ? tr("1 valor contém \"_\" e não pode ser marcado: a lista do filtro usa \"_\" para "
-                 "separar os valores.")
-            : tr("%1 valores contêm \"_\" e não podem ser marcados: a lista do filtro usa \"_\" "
-                 "para separar os valores.")
-                  .arg(number(m_model->BlockedCount())));
+    m_blocked->hide();
 
     // Values of the incoming filter that the dimension no longer lists are
     // kept unless the user says otherwise: dropping them unseen would change
     // the stored filter behind the user's back, and dropping the last ones
-    // would remove the filter altogether.
-    const qsizetype absent = m_model->AbsentValues().size();
+    // would remove the filter altogether. Which ones they are is known only
+    // once every row is in.
     m_keepAbsent = new QCheckBox(this);
     m_keepAbsent->setObjectName(QStringLiteral("chkManterAusentes"));
     m_keepAbsent->setChecked(true);
-    m_keepAbsent->setVisible(absent > 0);
-    m_keepAbsent->setText(absent == 1
-                              ? tr("Manter 1 valor do filtro que não existe mais na dimensão")
-                              : tr("Manter %1 valores do filtro que não existem mais na dimensão")
-                                    .arg(number(absent)));
-    m_keepAbsent->setToolTip(m_model->AbsentValues().mid(0, 20).join(QStringLiteral(", ")) +
-                             (absent > 20 ? QStringLiteral(", …") : QString()));
+    m_keepAbsent->hide();
 
     m_markAll = new QPushButton(tr("&Marcar todos"), this);
     m_markAll->setObjectName(QStringLiteral("btnMarcarTodos"));
     m_markAll->setEnabled(!flag);
     m_unmarkAll = new QPushButton(tr("&Desmarcar todos"), this);
     m_unmarkAll->setObjectName(QStringLiteral("btnDesmarcarTodos"));
+    m_load = new QLabel(this);
+    m_load->setObjectName(QStringLiteral("lblCarga"));
     m_shown = new QLabel(this);
     m_shown->setObjectName(QStringLiteral("lblExibidos"));
     m_count = new QLabel(this);
@@ -870,6 +938,8 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
     auto *markRow = new QHBoxLayout;
     markRow->addWidget(m_markAll);
     markRow->addWidget(m_unmarkAll);
+    markRow->addSpacing(12);
+    markRow->addWidget(m_load);
     markRow->addStretch(1);
     markRow->addWidget(m_shown);
     markRow->addSpacing(12);
@@ -904,6 +974,10 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
         m_model->SetFilterText(text);
         updateCounts();
     });
+    connect(m_onlyMarked, &QCheckBox::toggled, this, [this](bool on) {
+        m_model->SetOnlyMarked(on);
+        updateCounts();
+    });
     connect(m_searchBox, &QLineEdit::returnPressed, m_grid,
             [this] { m_grid->setFocus(Qt::OtherFocusReason); });
     connect(m_markAll, &QPushButton::clicked, this, [this] { m_model->SetAllShown(true); });
@@ -914,14 +988,64 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
             m_keepAbsent->setChecked(false);
         updateCounts();
     });
+    connect(m_model, &TPesquisaListaModel::shownChanged, this, &TPesquisaListaDialog::updateCounts);
+    connect(m_model, &TPesquisaListaModel::loadChanged, this, &TPesquisaListaDialog::updateLoad);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    updateCounts();
+    // A load still under way: its count, and its failure, which ends the
+    // dialog (nothing half-read may be stored).
+    if (const std::shared_ptr<TRowFeed> feed = dataSet->Fetching() ? dataSet->Feed() : nullptr) {
+        connect(feed.get(), &TRowFeed::totalKnown, this, &TPesquisaListaDialog::updateLoad);
+        connect(dataSet, &TDataSet::fetchEnded, this, [this, weak = std::weak_ptr(feed)] {
+            const std::shared_ptr<TRowFeed> ended = weak.lock();
+            if (!ended || ended->state() != TRowFeed::State::Failed)
+                return;
+            m_loadError = ended->ErrorText();
+            reject();
+        });
+        feed->RequestTotal();
+    }
+
+    updateLoad();
     m_searchBox->setFocus(Qt::OtherFocusReason);
 }
 
 TPesquisaListaDialog::~TPesquisaListaDialog() = default;
+
+void TPesquisaListaDialog::updateLoad()
+{
+    const qsizetype rows = m_model->TotalRows();
+    if (m_model->Loading()) {
+        const std::shared_ptr<TRowFeed> feed = m_dataSet ? m_dataSet->Feed() : nullptr;
+        const qint64 total = feed ? feed->Total() : -1;
+        m_load->setText(total >= rows ? tr("carregando %1 de %2").arg(number(rows), number(total))
+                                      : tr("carregando %1").arg(number(rows)));
+        m_load->show();
+    } else {
+        m_load->hide();
+    }
+
+    const qsizetype blocked = m_model->BlockedCount();
+    m_blocked->setVisible(blocked > 0);
+    m_blocked->setText(
+        blocked == 1
+            ? tr("1 valor contém \"_\" e não pode ser marcado: a lista do filtro usa \"_\" para "
+                 "separar os valores.")
+            : tr("%1 valores contêm \"_\" e não podem ser marcados: a lista do filtro usa \"_\" "
+                 "para separar os valores.")
+                  .arg(number(blocked)));
+
+    const qsizetype absent = m_model->AbsentValues().size();
+    m_keepAbsent->setVisible(absent > 0);
+    m_keepAbsent->setText(absent == 1
+                              ? tr("Manter 1 valor do filtro que não existe mais na dimensão")
+                              : tr("Manter %1 valores do filtro que não existem mais na dimensão")
+                                    .arg(number(absent)));
+    m_keepAbsent->setToolTip(m_model->AbsentValues().mid(0, 20).join(QStringLiteral(", ")) +
+                             (absent > 20 ? QStringLiteral(", …") : QString()));
+    updateCounts();
+}
 
 void TPesquisaListaDialog::updateCounts()
 {
@@ -929,9 +1053,19 @@ void TPesquisaListaDialog::updateCounts()
     m_count->setText(tr("%1 de %2 %3")
                          .arg(number(marked), number(m_model->TotalRows()),
                               marked == 1 ? tr("marcado") : tr("marcados")));
-    const bool filtered = !m_model->FilterText().isEmpty();
+    // What is shown, and how much of it is marked: the count that Marcar
+    // todos and Desmarcar todos act on.
+    const bool filtered = m_model->Filtered();
     m_shown->setVisible(filtered);
-    m_shown->setText(tr("%1 exibidos").arg(number(m_model->rowCount())));
+    if (filtered) {
+        const qsizetype markedShown = m_model->MarkedShownCount();
+        QString text = tr("%1 exibidos, %2 %3")
+                           .arg(number(m_model->rowCount()), number(markedShown),
+                                markedShown == 1 ? tr("marcado") : tr("marcados"));
+        if (!m_model->SearchDone())
+            text += tr(" (procurando…)");
+        m_shown->setText(text);
+    }
 }
 
 QString TPesquisaListaDialog::Lista() const
@@ -964,9 +1098,21 @@ bool PesquisaListaMsg(TDataSource *dataSource, const QString &keyField, const QS
     QPointer<TPesquisaListaDialog> dialog = new TPesquisaListaDialog(
         dataSource, keyField, caption, flag, list, Application->MainForm());
     const auto cleanup = qScopeGuard([&dialog] { delete dialog.data(); });
+    QPointer<TDataSet> dataSet = dataSource->DataSet();
     dialog->setWindowModality(Qt::ApplicationModal);
     const int result = dialog->exec();
-    if (!dialog || result != QDialog::Accepted)
+    // The rows not read yet are not needed any more, and a reader still
+    // going would hold up, on a file database, the change that follows.
+    if (dataSet)
+        dataSet->StopFetching();
+    if (!dialog)
+        return false;
+    if (!dialog->LoadError().isEmpty())
+        throw EDatabaseError(
+            QStringLiteral("Não foi possível ler todos os valores de \"%1\"; nada foi gravado. "
+                           "Motivo: %2")
+                .arg(caption, dialog->LoadError()));
+    if (result != QDialog::Accepted)
         return false;
     list = dialog->Lista();
     return true;

@@ -8,10 +8,11 @@
 // escape, so a value that contains "_" cannot travel in it: such a row is
 // shown but cannot be marked.
 //
-// The dialog stays responsive over a million rows: the model reads cells from
-// the dataset only when the view asks, marks are one bit per row, and the
-// search runs over a case-folded UTF-8 copy of the searched columns kept in a
-// single buffer.
+// The dialog stays responsive over ten million rows: it shows the rows as they
+// arrive from a dataset still loading in the background, the model reads
+// cells from the dataset only when the view asks, marks are one bit per row,
+// and the search runs over a copy of the searched columns folded once (case
+// and accents, searchtext.h) in a single buffer.
 
 #include "framework/data/dataset.h"
 
@@ -25,8 +26,11 @@
 #include <QStringList>
 #include <QStringView>
 #include <QTableView>
+#include <QTimer>
 
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class QCheckBox;
@@ -36,6 +40,13 @@ class QPushButton;
 /// Modal dialog in which the user marks rows of dataSource's dataset. The rows
 /// whose value of keyField is in `list` come pre-marked; on OK the marked key
 /// values are written back into `list`. Returns true when confirmed.
+///
+/// The dataset may still be loading: the dialog shows the rows as they come.
+/// When the dialog closes, a load still under way is stopped (the rows not
+/// read yet are not needed, and a reader would hold up the change that
+/// follows on a file database). A load that fails while the dialog is open
+/// closes it and raises EDatabaseError saying so; `list` is then untouched
+/// and nothing is stored.
 ///
 /// `flag` true allows only one mark (marking a row unmarks every other one);
 /// false, the usual case, allows any number. Values of `list` that are no key
@@ -61,14 +72,23 @@ QString build(const QStringList &values);
 
 /// The rows of the dialog: column 0 is the mark (Qt::CheckStateRole), then
 /// one column per visible field of the dataset other than its first. Only the
-/// rows that match the search text are shown, in dataset order.
+/// rows that match the search text (and, with OnlyMarked, are marked) are
+/// shown, in dataset order.
+///
+/// The dataset may still be loading in the background (see TDataSet): the
+/// model shows the rows it has, pre-marks and folds each arriving row once,
+/// searches whatever has arrived and adds the matches of later rows as they
+/// come. Incoming values that have not been seen yet are pending: they are
+/// written back untouched, since the user could not have unmarked them.
+/// Everything runs on the GUI thread.
 class TPesquisaListaModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    /// Reads the dataset once to pre-mark the rows whose key is in `values`
-    /// and to build the search copy. Raises Exception for a null or closed
-    /// dataset, or a key field that does not belong to it.
+    /// Reads the rows the dataset has to pre-mark the rows whose key is in
+    /// `values` and to build the search copy, and follows the rows still to
+    /// come. Raises Exception for a null or closed dataset, a key field that
+    /// does not belong to it, or a dataset whose load already failed.
     TPesquisaListaModel(TDataSet *dataSet, TField *keyField, const QStringList &values,
                         bool singleMark, QObject *parent = nullptr);
     ~TPesquisaListaModel() override;
@@ -85,68 +105,127 @@ public:
 
     /// The dataset row behind a shown row.
     qsizetype DataSetRow(int shownRow) const;
+    /// The rows that have arrived.
     qsizetype TotalRows() const { return qsizetype(m_marked.size()); }
+    /// True while the dataset is still bringing rows.
+    bool Loading() const { return m_loading; }
     qsizetype MarkedCount() const { return m_markedCount; }
+    /// Marked rows among the shown ones.
+    qsizetype MarkedShownCount() const;
     /// Rows whose key contains "_" and so cannot be marked.
     qsizetype BlockedCount() const { return m_blockedCount; }
     bool IsMarked(qsizetype dataSetRow) const;
     bool IsBlocked(qsizetype dataSetRow) const;
     bool SingleMark() const { return m_singleMark; }
 
-    /// The incoming values that are no key of the dataset, in their order.
+    /// The incoming values that are no key of the dataset, in their order;
+    /// known once every row has arrived (empty before).
     const QStringList &AbsentValues() const { return m_absent; }
+    /// Incoming values not seen among the rows so far.
+    qsizetype PendingCount() const { return m_wantedCount - m_foundCount; }
     /// Distinct keys of the marked rows, in dataset order. Raises Exception
     /// when the dataset no longer has the rows the marks were made on.
     QStringList MarkedKeys() const;
-    /// The same keys in the written list form, followed by the absent values
-    /// when asked; the empty text when there is nothing to write.
+    /// The same keys in the written list form, followed by the incoming
+    /// values not seen yet (while loading) or, when asked, the absent ones;
+    /// the empty text when there is nothing to write. With a single mark
+    /// allowed and a row marked, no incoming value is added.
     QString WrittenList(bool withAbsent) const;
 
     /// Shows only the rows whose searched columns (the key and the shown
-    /// columns) contain the text, ignoring case but not accents. An empty text
+    /// columns) contain the text, ignoring case and accents. An empty text
     /// shows every row. Marks are kept.
+    ///
+    /// A search over many rows runs in slices from the event loop, each
+    /// keystroke starting over: the first slice's matches show at once and
+    /// later ones are added as found (SearchDone() tells when it is over).
     void SetFilterText(const QString &text);
     QString FilterText() const { return m_filterText; }
+    /// Shows only the rows marked when it is set (with the search text, the
+    /// marked rows that match). Rows unmarked afterwards stay shown until the
+    /// filter is set again, so that a mark taken off by mistake can be put
+    /// back; rows that arrive marked are added.
+    void SetOnlyMarked(bool onlyMarked);
+    bool OnlyMarked() const { return m_onlyMarked; }
+    bool Filtered() const { return m_filtered; }
+    /// True when every arrived row has been searched.
+    bool SearchDone() const;
+    /// Runs the search to its end now.
+    void FinishSearch();
 
     /// Sets the mark of the given shown rows; rows that cannot be marked are
     /// skipped. With a single mark allowed, marking takes the first row only
     /// and unmarks every other row.
     void SetMarks(const QList<int> &shownRows, bool marked);
-    /// Marks or unmarks every shown row that can be marked. Marking all is
-    /// refused when a single mark is allowed. Returns the rows changed.
+    /// Marks or unmarks every shown row that can be marked (the search is
+    /// finished first). Marking all is refused when a single mark is allowed.
+    /// Returns the rows changed.
     qsizetype SetAllShown(bool marked);
 
 signals:
     void marksChanged();
+    /// The shown rows changed (search, rows arrived).
+    void shownChanged();
+    /// Rows arrived or the load ended.
+    void loadChanged();
 
 private:
     bool ownIndex(const QModelIndex &index) const;
     template <class F> void forEachMarkedKey(F &&f) const;
     bool setMark(qsizetype row, bool marked);
     void emitMarkColumnChanged();
+    void absorb(qsizetype first, qsizetype count);
+    void loadEnded();
+    void startSearch();
+    bool searchStep(qint64 budgetMs, bool first);
+    bool rowMatches(qsizetype row) const;
+    void appendShown(const std::vector<std::uint32_t> &rows);
+    void recountMarkedShown();
 
     // Watched: a packet of another layout replaces the dataset's fields.
     QPointer<TDataSet> m_dataSet;
     QPointer<TField> m_keyField;
     QList<QPointer<TField>> m_columns;
+    QList<TField *> m_searched;
     bool m_singleMark;
+    bool m_loading = false;
+    bool m_stale = false; // the dataset was replaced under the marks
+
+    // The incoming values, each once, and which have been seen.
+    std::vector<QByteArray> m_wanted;
+    std::unordered_map<std::string_view, std::uint32_t> m_lookup;
+    std::vector<bool> m_found;
+    qsizetype m_wantedCount = 0;
+    qsizetype m_foundCount = 0;
 
     std::vector<bool> m_marked;
     std::vector<bool> m_blocked;
+    qsizetype m_published = 0; // rows the view knows of while not filtered
     qsizetype m_markedCount = 0;
     qsizetype m_blockedCount = 0;
     QStringList m_absent;
 
-    // Case-folded UTF-8 of each row's searched cells, each cell followed by a
-    // NUL so that a match never spans two cells; row r is the bytes from
-    // m_rowStart[r] to m_rowStart[r + 1].
+    // Folded UTF-8 of each row's searched cells, each cell followed by a NUL
+    // so that a match never spans two cells; row r is the bytes from
+    // m_rowStart[r] to m_rowStart[r + 1]. SearchText::Padding zero bytes
+    // always follow the last row.
     QByteArray m_search;
-    std::vector<std::uint32_t> m_rowStart;
+    QList<std::uint32_t> m_rowStart;
 
     QString m_filterText;
     QByteArray m_filterNeedle;
+    bool m_onlyMarked = false;
     bool m_filtered = false;
     std::vector<std::uint32_t> m_shown; // used only while m_filtered
+    qsizetype m_markedShown = 0;        // kept only while m_filtered
+
+    // The search under way: first the rows of the previous result that the
+    // new text can still match (when it narrows it), then every row from
+    // m_scanRow on.
+    std::vector<std::uint32_t> m_candidates;
+    size_t m_candidateAt = 0;
+    qsizetype m_scanRow = 0;
+    QTimer *m_searchTimer = nullptr;
 };
 
 /// The table of the dialog: a click on the mark cell, or the space bar,
@@ -177,9 +256,14 @@ private:
 };
 
 /// The dialog itself ("dlgPesquisaLista"); PesquisaListaMsg runs it modally.
-/// Its parts are found by objectName: edtBusca, grdLista, btnMarcarTodos,
-/// btnDesmarcarTodos, lblContagem, lblExibidos, lblBloqueados,
-/// chkManterAusentes, btnOk, btnCancelar.
+/// Its parts are found by objectName: edtBusca, grdLista, chkSomenteMarcados,
+/// btnMarcarTodos, btnDesmarcarTodos, lblContagem, lblExibidos, lblCarga,
+/// lblBloqueados, chkManterAusentes, btnOk, btnCancelar.
+///
+/// While the dataset is still loading, lblCarga says how far it is
+/// ("carregando 1.200.000 de 10.000.000"). Confirming before the load ends
+/// takes the marks as they are. A load that fails closes the dialog as
+/// cancelled; LoadError() then says why.
 class TPesquisaListaDialog : public QDialog
 {
     Q_OBJECT
@@ -197,20 +281,28 @@ public:
     TPesquisaListaModel *Model() const { return m_model; }
     TPesquisaListaGrid *Grid() const { return m_grid; }
     QLineEdit *SearchBox() const { return m_searchBox; }
+    /// Why the rows stopped coming; empty unless the load failed.
+    QString LoadError() const { return m_loadError; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void updateCounts();
+    void updateLoad();
 
+    QPointer<TDataSet> m_dataSet;
+    QString m_caption;
+    QString m_loadError;
     TPesquisaListaModel *m_model = nullptr;
     TPesquisaListaGrid *m_grid = nullptr;
     QLineEdit *m_searchBox = nullptr;
     QLabel *m_count = nullptr;
     QLabel *m_shown = nullptr;
     QLabel *m_blocked = nullptr;
+    QLabel *m_load = nullptr;
     QCheckBox *m_keepAbsent = nullptr;
+    QCheckBox *m_onlyMarked = nullptr;
     QPushButton *m_markAll = nullptr;
     QPushButton *m_unmarkAll = nullptr;
 };

@@ -313,9 +313,14 @@ void TestQuery::failedStatementRaisesTheDriversMessage()
     QVERIFY(!qry.Active());
     QCOMPARE(scrolls, 0);
 
-    qry.SQL =
-        QStringList{QStringLiteral("UPDATE GRUPOPER SET DSGRUPOPER = DSGRUPOPER WHERE 1 = 0")};
-    QVERIFY(raised([&] { qry.Open(); }).contains(QStringLiteral("não devolve linhas")));
+    // A query only reads: a writing statement is refused by its read-only
+    // connection, or, where it got through, for giving no rows.
+    qry.SQL = QStringList{QStringLiteral("UPDATE GRUPOPER SET DSGRUPOPER = 'x' WHERE 1 = 1")};
+    QVERIFY(raised([&] { qry.Open(); }).contains(QStringLiteral("qryQuebrada")));
+    QSqlQuery check(m_db->adcGeral());
+    QVERIFY(check.exec(QStringLiteral("SELECT COUNT(*) FROM GRUPOPER WHERE DSGRUPOPER = 'x'")) &&
+            check.next());
+    QCOMPARE(check.value(0).toInt(), 0);
     qry.SQL = QStringList{QStringLiteral("  "), QString()};
     QVERIFY(raised([&] { qry.Open(); }).contains(QStringLiteral("sem comando SQL")));
     QVERIFY(!qry.Active());

@@ -1,6 +1,7 @@
 #include "framework/data/dataset.h"
 #include "framework/widgets/listdialog.h"
 #include "listfixture.h"
+#include "tests/support/modalanswer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -43,26 +44,13 @@ class TestListDialog : public QObject
 {
     Q_OBJECT
 
-    // Answers the next modal dialog from the event loop; a dialog that the
-    // answer leaves open is closed after a while so that a fault cannot hang
-    // the run, and the test then fails.
     void answerNextDialog(Answer answer)
     {
-        m_answered = false;
-        QTimer::singleShot(0, this, [this, answer] {
-            auto *dialog = qobject_cast<TPesquisaListaDialog *>(QApplication::activeModalWidget());
-            if (!dialog)
-                return;
-            m_answered = true;
-            answer(dialog);
-        });
-        QTimer::singleShot(5000, this, [] {
-            if (QWidget *left = QApplication::activeModalWidget())
-                left->close();
-        });
+        m_answered =
+            quv::test::answerNextModal<TPesquisaListaDialog>(this, std::move(answer), 5000);
     }
 
-    bool m_answered = false;
+    std::shared_ptr<bool> m_answered = std::make_shared<bool>(false);
 
 private slots:
     void hasItsPartsUnderTheirNames()
@@ -186,7 +174,8 @@ private slots:
         part<QPushButton>(&dialog, "btnMarcarTodos")->click();
         QCOMPARE(count->text(), QStringLiteral("1.500 de 1.500 marcados"));
         dialog.SearchBox()->setText(QStringLiteral("nome 1"));
-        QCOMPARE(part<QLabel>(&dialog, "lblExibidos")->text(), QStringLiteral("611 exibidos"));
+        QCOMPARE(part<QLabel>(&dialog, "lblExibidos")->text(),
+                 QStringLiteral("611 exibidos, 611 marcados"));
     }
 
     void underscoreRowsCannotBeMarkedAndTheDialogSaysSo()
@@ -224,9 +213,10 @@ private slots:
         QTest::keyClicks(dialog.SearchBox(), QStringLiteral("AN"));
         QCOMPARE(dialog.Model()->rowCount(), 2);
         QVERIFY(shown->isVisible());
-        QCOMPARE(shown->text(), QStringLiteral("2 exibidos"));
+        QCOMPARE(shown->text(), QStringLiteral("2 exibidos, 0 marcados"));
         part<QPushButton>(&dialog, "btnMarcarTodos")->click();
         QCOMPARE(count->text(), QStringLiteral("2 de 5 marcados"));
+        QCOMPARE(shown->text(), QStringLiteral("2 exibidos, 2 marcados"));
 
         dialog.SearchBox()->clear();
         QCOMPARE(dialog.Model()->rowCount(), 5);
@@ -320,7 +310,7 @@ private slots:
         // The key column may be named in another case, as databases fold it.
         QVERIFY(PesquisaListaMsg(d.source.get(), QStringLiteral("cditem"), QStringLiteral("Loja"),
                                  false, list));
-        QVERIFY(m_answered);
+        QVERIFY(*m_answered);
         QCOMPARE(list, QStringLiteral("_B2_Z9_"));
 
         // Confirming without a change gives the same text back.
@@ -364,7 +354,7 @@ private slots:
             answerNextDialog(way);
             QVERIFY(!PesquisaListaMsg(d.source.get(), QStringLiteral("CDITEM"), QString(), false,
                                       list));
-            QVERIFY(m_answered);
+            QVERIFY(*m_answered);
             QCOMPARE(list, original);
         }
     }

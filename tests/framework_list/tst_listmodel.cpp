@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -110,24 +111,37 @@ private slots:
         QCOMPARE(model.MarkedKeys(), QStringList({"L", "K"}));
     }
 
-    void searchIgnoresCaseButNotAccents()
+    void searchIgnoresCaseAndAccents_data()
     {
-        SearchData d(sampleRows());
-        TPesquisaListaModel model(d.dataSet.get(), d.key(), {}, false);
-        const auto shows = [&model](const QString &text) {
-            model.SetFilterText(text);
-            return shownRows(model);
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("found");
+        const auto row = [](const char *tag, const char *name, const char *typed, bool found) {
+            QTest::newRow(tag) << QString::fromUtf8(name) << QString::fromUtf8(typed) << found;
         };
-        QCOMPARE(shows(QStringLiteral("ana")), QList<qsizetype>({0, 3}));
-        QCOMPARE(shows(QStringLiteral("édito")), QList<qsizetype>({3}));
-        QCOMPARE(shows(QStringLiteral("EDITO")), QList<qsizetype>());
-        QCOMPARE(shows(QStringLiteral("SÃO")), QList<qsizetype>({2}));
-        QCOMPARE(shows(QStringLiteral("sao")), QList<qsizetype>());
-        QCOMPARE(shows(QStringLiteral("ÁLV")), QList<qsizetype>({1}));
-        QCOMPARE(shows(QStringLiteral("c3")), QList<qsizetype>({2}));
-        QCOMPARE(shows(QStringLiteral("C")), QList<qsizetype>({2, 4}));
-        QCOMPARE(shows(QString()), QList<qsizetype>({0, 1, 2, 3, 4}));
-        QCOMPARE(model.FilterText(), QString());
+        row("cafe", "Café Torrado", "cafe", true);
+        row("maceio", "Loja 7 - Maceió", "maceio", true);
+        row("sao", "São Paulo", "sao", true);
+        row("acucar", "Açúcar Cristal", "acucar", true);
+        row("typed with accents", "Acucar Cristal", "AÇÚCAR", true);
+        row("upper case name", "JOÃO PEÇANHA", "joao pecanha", true);
+        row("decomposed name", "Sa\xcc\x83o Jose\xcc\x81", "são josé", true);
+        row("accents never join letters", "São Paulo", "sap", false);
+        row("other letters stay apart", "Ana Souza", "ç", false);
+        row("code", "Café", "b2", true);
+    }
+
+    void searchIgnoresCaseAndAccents()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, typed);
+        QFETCH(bool, found);
+        SearchData d({{"A1", "outro"}, {"B2", name}, {"Z9", "mais um"}});
+        TPesquisaListaModel model(d.dataSet.get(), d.key(), {}, false);
+        model.SetFilterText(typed);
+        QCOMPARE(shownRows(model), found ? QList<qsizetype>({1}) : QList<qsizetype>());
+        model.SetFilterText(QString());
+        QCOMPARE(model.rowCount(), 3);
     }
 
     void searchFoldsEveryPlaneOfUnicode()
@@ -147,7 +161,9 @@ private slots:
         QCOMPARE(shows(QStringLiteral("пётр")), QList<qsizetype>({1}));
         QCOMPARE(shows(QStringLiteral("X\U00010428Y")), QList<qsizetype>({2}));
         QCOMPARE(shows(QStringLiteral("ⅻ")), QList<qsizetype>({3}));
-        QCOMPARE(shows(QStringLiteral("петр")), QList<qsizetype>());
+        // A diaeresis is an accent like any other.
+        QCOMPARE(shows(QStringLiteral("петр")), QList<qsizetype>({1}));
+        QCOMPARE(shows(QStringLiteral("пятр")), QList<qsizetype>());
     }
 
     void searchNeverMatchesAcrossTheCodeAndTheName()
@@ -182,12 +198,21 @@ private slots:
         SearchData d(rows);
         TPesquisaListaModel model(d.dataSet.get(), d.key(), {}, false);
 
-        const auto expected = [&rows](const QString &text) {
-            const QString needle = text.toCaseFolded();
+        // Case and accents away the plain way: decomposed, marks dropped.
+        const auto plain = [](const QString &text) {
+            QString out = text.normalized(QString::NormalizationForm_D);
+            out.remove(QRegularExpression(QStringLiteral("\\p{Mn}")));
+            return out.toCaseFolded();
+        };
+        Rows plainRows;
+        for (const auto &[code, name] : std::as_const(rows))
+            plainRows.append({plain(code), plain(name)});
+        const auto expected = [&plainRows, &plain](const QString &text) {
+            const QString needle = plain(text);
             QList<qsizetype> out;
-            for (qsizetype r = 0; r < rows.size(); ++r)
-                if (needle.isEmpty() || rows[r].first.toCaseFolded().contains(needle) ||
-                    rows[r].second.toCaseFolded().contains(needle))
+            for (qsizetype r = 0; r < plainRows.size(); ++r)
+                if (needle.isEmpty() || plainRows[r].first.contains(needle) ||
+                    plainRows[r].second.contains(needle))
                     out.append(r);
             return out;
         };
@@ -313,6 +338,36 @@ private slots:
         model.SetMarks({4}, false);
         QCOMPARE(model.MarkedCount(), 0);
         QCOMPARE(model.MarkedKeys(), QStringList());
+    }
+
+    void onlyMarkedShowsTheMarkedRowsAndTheCountActsOnThem()
+    {
+        SearchData d(sampleRows());
+        TPesquisaListaModel model(d.dataSet.get(), d.key(), {"A1", "C3", "D4"}, false);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.SetOnlyMarked(true);
+        QCOMPARE(shownRows(model), QList<qsizetype>({0, 2, 3}));
+        QCOMPARE(model.MarkedShownCount(), 3);
+        model.SetFilterText(QStringLiteral("ana"));
+        QCOMPARE(shownRows(model), QList<qsizetype>({0, 3}));
+
+        // Unmarking in review keeps the row in sight, so it can be marked back.
+        model.SetMarks({0}, false);
+        QCOMPARE(shownRows(model), QList<qsizetype>({0, 3}));
+        QCOMPARE(model.MarkedShownCount(), 1);
+        QCOMPARE(model.SetAllShown(true), 1);
+        QCOMPARE(model.SetAllShown(false), 2);
+        QCOMPARE(markedRows(model), QList<qsizetype>({2}));
+
+        // Set again, the filter leaves out what is no longer marked.
+        model.SetFilterText(QString());
+        model.SetOnlyMarked(false);
+        model.SetOnlyMarked(true);
+        QCOMPARE(shownRows(model), QList<qsizetype>({2}));
+        model.SetOnlyMarked(false);
+        QCOMPARE(model.rowCount(), 5);
+        QCOMPARE(model.MarkedShownCount(), 1);
     }
 
     void refusesBadArguments()

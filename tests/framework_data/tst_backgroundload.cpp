@@ -1,0 +1,146 @@
+// Queries whose rows arrive in the background: what waits for rows not yet
+// read, what a dropped or stopped load leaves behind, and a load cut off by
+// the database.
+
+#include "framework/data/adoquery.h"
+#include "framework/data/rowfeed.h"
+#include "tests/support/frameworkdatabase.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using quv::test::generatedRows;
+
+namespace {
+
+template <typename F> QString raised(F &&f)
+{
+    try {
+        f();
+    } catch (const EDatabaseError &e) {
+        return e.Message();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestBackgroundLoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data() { quv::test::addDriverColumn(); }
+
+    void init()
+    {
+        QFETCH_GLOBAL(QString, driver);
+        m_driver = driver;
+        m_db = std::make_unique<quv::test::FrameworkDatabase>();
+        QString skipReason;
+        if (!m_db->open(driver, &skipReason))
+            QSKIP(qPrintable(skipReason));
+    }
+
+    void cleanup() { m_db.reset(); }
+
+    void rowsNotYetReadAreWaitedForWhereNeeded()
+    {
+        TADOIBQuery qry;
+        qry.SQL = QStringList{generatedRows(100'000)};
+        QSignalSpy appended(&qry, &TDataSet::rowsAppended);
+        qry.Open();
+        QVERIFY2(qry.FetchedCount() < 100'000, "Open waits only for the first rows");
+        QVERIFY(qry.Fetching());
+
+        // A client dataset given the query's packet follows the same load.
+        TDataSetProvider provider;
+        provider.DataSet = &qry;
+        TClientDataSet copy;
+        copy.SetData(provider.Data());
+        QCOMPARE(copy.FetchedCount(), qry.FetchedCount());
+
+        QVERIFY(qry.Locate(QStringLiteral("CDITEM"), QStringLiteral("K90000"), {}));
+        QCOMPARE(qry.RecNo(), 90'000);
+        QCOMPARE(qry.FieldByName(QStringLiteral("DSITEM"))->AsString(),
+                 QStringLiteral("nome 90000"));
+        QVERIFY(!appended.isEmpty());
+        QVERIFY(!qry.Locate(QStringLiteral("CDITEM"), QStringLiteral("K0"), {}));
+        QCOMPARE(qry.RecordCount(), 100'000);
+        QCOMPARE(copy.RecordCount(), 100'000);
+        copy.Last();
+        QCOMPARE(copy.FieldByName(QStringLiteral("CDITEM"))->AsString(), QStringLiteral("K100000"));
+    }
+
+    void aDroppedLoadStopsAndNothingOfItLands()
+    {
+        TADOIBQuery qry;
+        qry.SQL = QStringList{generatedRows(quv::test::EndlessRows)};
+        qry.Open();
+        qry.Close();
+        qry.SQL = QStringList{generatedRows(3)};
+        qry.Open();
+        QTest::qWait(200); // whatever the first load still posted has arrived by now
+        QCOMPARE(qry.RecordCount(), 3);
+        qry.Last();
+        QCOMPARE(qry.FieldByName(QStringLiteral("CDITEM"))->AsString(), QStringLiteral("K3"));
+
+        // Stopped rather than dropped: the rows so far stay, the rest is
+        // refused rather than made up.
+        TADOIBQuery endless;
+        endless.SQL = QStringList{generatedRows(quv::test::EndlessRows)};
+        endless.Open();
+        endless.StopFetching();
+        const qsizetype kept = endless.FetchedCount();
+        QVERIFY(kept > 0);
+        QVERIFY(!raised([&] { endless.Last(); }).isEmpty());
+        QCOMPARE(endless.FetchedCount(), kept);
+        QVERIFY(endless.Locate(QStringLiteral("CDITEM"), QStringLiteral("K1"), {}));
+
+        // Neither reader holds the database any more: a writer gets through
+        // (a SQLite reader would keep it waiting, a PostgreSQL one shows as
+        // active).
+        if (m_driver == QLatin1StringView("sqlite")) {
+            m_db->exec(QStringLiteral("CREATE TABLE WRITTEN (X INTEGER)"));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                quv::test::count(
+                    dtmDBGeral->adcGeral(),
+                    QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE "
+                                   "state = 'active' AND query LIKE 'WITH RECURSIVE%'")),
+                0, 5000);
+        }
+    }
+
+    void aLoadCutOffByTheDatabaseRaisesAndKeepsItsRows()
+    {
+        if (m_driver != QLatin1StringView("postgres"))
+            QSKIP("a SQLite file cannot go away under an open read");
+        TADOIBQuery qry;
+        qry.SQL = QStringList{generatedRows(100'000, 300)};
+        QSignalSpy ended(&qry, &TDataSet::fetchEnded);
+        qry.Open();
+        m_db->exec(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                                  "pid <> pg_backend_pid() AND query LIKE '%pg_sleep%'"));
+        const QString message = raised([&] { qry.FetchAll(); });
+        QVERIFY2(!message.isEmpty(), "a load cut off must say so");
+        QCOMPARE(ended.count(), 1);
+        QVERIFY(qry.FetchedCount() >= 256 && qry.FetchedCount() < 100'000);
+        QVERIFY(!raised([&] {
+                     qry.Locate(QStringLiteral("CDITEM"), QStringLiteral("K99999"), {});
+                 }).isEmpty());
+
+        // The loader's connection died with it; the next read gets a new one.
+        qry.Close();
+        qry.SQL = QStringList{generatedRows(5)};
+        qry.Open();
+        QCOMPARE(qry.RecordCount(), 5);
+    }
+
+private:
+    QString m_driver;
+    std::unique_ptr<quv::test::FrameworkDatabase> m_db;
+};
+
+QTEST_MAIN(TestBackgroundLoad)
+#include "tst_backgroundload.moc"
