@@ -5,6 +5,8 @@
 #include "server/rpcerror.h"
 
 #include <optional>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace quv::server {
 
@@ -59,6 +61,9 @@ ReaderThread::ReaderThread(QString connectionString, QObject *parent)
 {
     m_thread.setObjectName(QStringLiteral("quv-server-reader"));
     m_worker->moveToThread(&m_thread);
+    // Bulk work gives way to the event loop, which answers everyone else.
+    connect(&m_thread, &QThread::started, m_worker,
+            [] { ::setpriority(PRIO_PROCESS, pid_t(::gettid()), 5); });
     m_thread.start();
 }
 

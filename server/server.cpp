@@ -41,10 +41,12 @@ class Listener : public QTcpServer
 public:
     explicit Listener(bool tls) : m_tls(tls)
     {
-        // One connection accepted per turn of the event loop, the others
+        // A few connections accepted per turn of the event loop, the others
         // served in between: a flood of new connections cannot crowd out
-        // the login of one that has just come in.
-        setMaxPendingConnections(1);
+        // the login of one that has just come in, nor fill the kernel's
+        // queue so that a newcomer's connection is dropped and retried.
+        setMaxPendingConnections(8);
+        setListenBacklogSize(256);
     }
 
 protected:
