@@ -38,9 +38,11 @@ bool runOne(const QString &driver, int servers, const LoadOptions &options)
         QList<Endpoint> endpoints;
         for (int i = 0; i < servers; ++i) {
             processes.push_back(std::make_unique<ServerProcess>());
-            const QStringList limits{QStringLiteral("--max-rate"), QStringLiteral("1000000"),
-                                     QStringLiteral("--max-connections"),
-                                     QString::number(options.clients + 8)};
+            // Every client comes from 127.0.0.1.
+            const QStringList limits{
+                QStringLiteral("--max-rate"),        QStringLiteral("1000000"),
+                QStringLiteral("--max-connections"), QString::number(options.clients + 8),
+                QStringLiteral("--max-per-address"), QString::number(options.clients + 8)};
             if (!processes.back()->start(database, limits)) {
                 std::fprintf(stderr, "server did not start: %s\n",
                              qPrintable(processes.back()->errorString()));

@@ -1,5 +1,9 @@
 #include "datapacket.h"
 
+#include "peertext.h"
+
+#include <QSet>
+
 #include <limits>
 
 namespace quv {
@@ -42,9 +46,10 @@ struct DataPacket::Data : QSharedData
         const int size = fields[column].size;
         if (size > 0 && utf8.size() > size && characterCount(utf8) > size)
             throw PacketError(QStringLiteral("O valor '%1' excede o tamanho %2 do campo %3.")
-                                  .arg(QString::fromUtf8(utf8))
+                                  .arg(clipped(QString::fromUtf8(
+                                      utf8.first(qMin(utf8.size(), QuotedPeerText * 4)))))
                                   .arg(size)
-                                  .arg(fields[column].name)
+                                  .arg(clipped(fields[column].name))
                                   .toStdString());
     }
 };
@@ -53,12 +58,20 @@ DataPacket::DataPacket() : d(new Data) {}
 
 DataPacket::DataPacket(QList<FieldDef> fields) : d(new Data)
 {
-    for (qsizetype i = 0; i < fields.size(); ++i)
-        for (qsizetype j = 0; j < i; ++j)
-            if (fields[i].name == fields[j].name)
-                throw PacketError(QStringLiteral("Campo %1 repetido no pacote.")
-                                      .arg(fields[i].name)
-                                      .toStdString());
+    if (fields.size() > MaxPacketFields)
+        throw PacketError(QStringLiteral("Pacote com %1 campos; o máximo é %2.")
+                              .arg(fields.size())
+                              .arg(MaxPacketFields)
+                              .toStdString());
+    QSet<QStringView> names;
+    names.reserve(fields.size());
+    for (const FieldDef &field : std::as_const(fields)) {
+        if (names.contains(field.name))
+            throw PacketError(QStringLiteral("Campo %1 repetido no pacote.")
+                                  .arg(clipped(field.name))
+                                  .toStdString());
+        names.insert(field.name);
+    }
     d->fields = std::move(fields);
     d->columns.resize(d->fields.size());
 }

@@ -20,6 +20,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// The most fields a packet may have. The widest packet of this system has
+/// nine; the cap keeps a peer from declaring millions.
+inline constexpr int MaxPacketFields = 256;
+
 /// One column of a data packet. Every field of this system is a string;
 /// `size` is the maximum number of characters (0: not declared).
 struct FieldDef
@@ -43,6 +47,8 @@ class DataPacket
 {
 public:
     DataPacket();
+    /// Raises PacketError for a repeated field name or more than
+    /// MaxPacketFields fields.
     explicit DataPacket(QList<FieldDef> fields);
     DataPacket(const DataPacket &);
     DataPacket(DataPacket &&) noexcept;

@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include "peertext.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,8 +36,31 @@ bool isFieldKey(QStringView key)
 
 [[noreturn]] void failUnknownFieldKey(const QString &key)
 {
-    fail(QStringLiteral("Chave '%1' desconhecida na definição de campo.").arg(key));
+    fail(QStringLiteral("Chave '%1' desconhecida na definição de campo.").arg(clipped(key)));
 }
+
+[[noreturn]] void failTooManyFields()
+{
+    fail(QStringLiteral("Pacote de dados com mais de %1 campos.").arg(MaxPacketFields));
+}
+
+// What a decoder may still build from the payload (see ValueCost).
+class Budget
+{
+public:
+    explicit Budget(qint64 items) : m_left(items) {}
+    void spend(qint64 items)
+    {
+        m_left -= items;
+        if (m_left < 0)
+            fail(QStringLiteral("Mensagem recusada: ela traz valores demais para o seu tamanho."));
+    }
+    /// How many more values there is room for: what a list may reserve.
+    qsizetype values() const { return qsizetype(qMax<qint64>(0, m_left / ValueCost)); }
+
+private:
+    qint64 m_left;
+};
 
 // ---------------------------------------------------------------- CBOR out
 
@@ -208,8 +233,8 @@ void writeCbor(CborOut &w, const QVariant &value, int depth)
 class CborDecoder
 {
 public:
-    explicit CborDecoder(QByteArrayView payload)
-        : m_p(payload.data()), m_end(payload.data() + payload.size())
+    CborDecoder(QByteArrayView payload, qint64 budget)
+        : m_p(payload.data()), m_end(payload.data() + payload.size()), m_budget(budget)
     {
     }
 
@@ -369,6 +394,7 @@ private:
     {
         if (depth > MaxDepth)
             fail(QStringLiteral("Mensagem CBOR aninhada demais."));
+        m_budget.spend(ValueCost);
         const Head h = head();
         switch (h.major) {
         case Unsigned:
@@ -379,6 +405,8 @@ private:
         case Array: {
             Container c = enter(h, true);
             QVariantList list;
+            if (!c.indefinite)
+                list.reserve(qMin(qsizetype(c.left), m_budget.values()));
             while (hasNext(c)) {
                 take(c);
                 list.append(read(depth + 1));
@@ -443,15 +471,16 @@ private:
             take(c);
             if (peek() >> 5 != Text)
                 fail(QStringLiteral("Chave de mapa CBOR deve ser texto."));
+            m_budget.spend(ValueCost);
             const QString key = readText();
             if (first && key == FieldsKey)
                 return readPacketBody(c, depth);
             first = false;
             if (!hasNext(c))
-                fail(QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(key));
+                fail(QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(clipped(key)));
             take(c);
             if (map.contains(key))
-                fail(QStringLiteral("Chave '%1' repetida no mapa CBOR.").arg(key));
+                fail(QStringLiteral("Chave '%1' repetida no mapa CBOR.").arg(clipped(key)));
             map.insert(key, read(depth + 1));
         }
         leave(c);
@@ -470,6 +499,9 @@ private:
         Container fieldList = enter(head(), true);
         while (hasNext(fieldList)) {
             take(fieldList);
+            if (fields.size() == MaxPacketFields)
+                failTooManyFields();
+            m_budget.spend(ValueCost);
             Container def = enter(head(), false);
             FieldDef field;
             bool hasName = false;
@@ -479,7 +511,8 @@ private:
                     fail(QStringLiteral("Chave de mapa CBOR deve ser texto."));
                 const QString key = readText();
                 if (!hasNext(def))
-                    fail(QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(key));
+                    fail(
+                        QStringLiteral("Mapa CBOR sem valor para a chave '%1'.").arg(clipped(key)));
                 take(def);
                 if (key == QLatin1StringView("name")) {
                     field.name = readText();
@@ -487,7 +520,8 @@ private:
                 } else if (key == QLatin1StringView("size")) {
                     const qint64 size = integer(head());
                     if (size < 0 || size > 1'000'000)
-                        fail(QStringLiteral("Tamanho inválido do campo '%1'.").arg(field.name));
+                        fail(QStringLiteral("Tamanho inválido do campo '%1'.")
+                                 .arg(clipped(field.name)));
                     field.size = int(size);
                 } else {
                     failUnknownFieldKey(key);
@@ -515,6 +549,7 @@ private:
             packet.reserve(qMin(qsizetype(rows.left), remaining() / (columns + 1)));
         while (hasNext(rows)) {
             take(rows);
+            m_budget.spend(1);
             Container row = enter(head(), true);
             int cells = 0;
             while (hasNext(row)) {
@@ -523,6 +558,7 @@ private:
                     fail(QStringLiteral("Linha %1 do pacote com valores demais (%2 campos).")
                              .arg(packet.rowCount())
                              .arg(columns));
+                m_budget.spend(1);
                 appendCell(packet, text(head(), m_scratch));
                 ++cells;
             }
@@ -562,6 +598,7 @@ private:
     const char *m_p;
     const char *m_end;
     QByteArray m_scratch;
+    Budget m_budget;
 };
 
 // -------------------------------------------------------------------- JSON
@@ -623,14 +660,69 @@ QJsonValue toJson(const QVariant &value, int depth)
     }
 }
 
-QVariant packetFromJson(const QJsonObject &object)
+// Qt's parser builds the whole document before any of it is looked at, so
+// its size is bounded first, in one pass over the text: a text or a list is
+// one parsed element of sixteen bytes, four cells' worth; any other value
+// costs what it will cost as a value.
+constexpr qint64 JsonElementCost = 4;
+
+void checkJsonSize(QByteArrayView text, Budget &budget)
+{
+    bool inString = false;
+    bool escaped = false;
+    bool inScalar = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            budget.spend(JsonElementCost);
+            break;
+        case '[':
+            budget.spend(JsonElementCost);
+            break;
+        case '{':
+            budget.spend(ValueCost);
+            break;
+        case ']':
+        case '}':
+        case ',':
+        case ':':
+        case ' ':
+        case '\t':
+        case '\r':
+        case '\n':
+            break;
+        default: // inside a number or a literal; it is counted once
+            if (!inScalar)
+                budget.spend(ValueCost);
+            inScalar = true;
+            continue;
+        }
+        inScalar = false;
+    }
+}
+
+QVariant packetFromJson(const QJsonObject &object, Budget &budget)
 {
     const QJsonValue fieldsValue = object.value(FieldsKey);
     const QJsonValue rowsValue = object.value(RowsKey);
     if (!fieldsValue.isArray() || !rowsValue.isArray())
         fail(QStringLiteral("Pacote de dados: 'fields' e 'rows' devem ser listas."));
     QList<FieldDef> fields;
-    for (const QJsonValue &f : fieldsValue.toArray()) {
+    const QJsonArray fieldList = fieldsValue.toArray();
+    if (fieldList.size() > MaxPacketFields)
+        failTooManyFields();
+    for (const QJsonValue &f : fieldList) {
+        budget.spend(ValueCost);
         const QJsonObject fo = f.toObject();
         for (auto it = fo.constBegin(); it != fo.constEnd(); ++it)
             if (!isFieldKey(it.key()))
@@ -642,7 +734,7 @@ QVariant packetFromJson(const QJsonObject &object)
         if (!size.isUndefined() &&
             (!size.isDouble() || size.toDouble() < 0 || size.toDouble() > 1'000'000 ||
              size.toDouble() != double(size.toInt())))
-            fail(QStringLiteral("Tamanho inválido do campo '%1'.").arg(name.toString()));
+            fail(QStringLiteral("Tamanho inválido do campo '%1'.").arg(clipped(name.toString())));
         fields.append({name.toString(), size.toInt()});
     }
     try {
@@ -650,6 +742,7 @@ QVariant packetFromJson(const QJsonObject &object)
         const QJsonArray rows = rowsValue.toArray();
         packet.reserve(rows.size());
         for (qsizetype r = 0; r < rows.size(); ++r) {
+            budget.spend(1 + packet.fieldCount());
             if (!rows[r].isArray())
                 fail(QStringLiteral("Linha %1 do pacote não é uma lista.").arg(r));
             const QJsonArray cells = rows[r].toArray();
@@ -671,10 +764,11 @@ QVariant packetFromJson(const QJsonObject &object)
     }
 }
 
-QVariant fromJson(const QJsonValue &value, int depth)
+QVariant fromJson(const QJsonValue &value, int depth, Budget &budget)
 {
     if (depth > MaxDepth)
         fail(QStringLiteral("Mensagem JSON aninhada demais."));
+    budget.spend(ValueCost);
     switch (value.type()) {
     case QJsonValue::Null:
     case QJsonValue::Undefined:
@@ -691,18 +785,22 @@ QVariant fromJson(const QJsonValue &value, int depth)
     case QJsonValue::String:
         return value.toString();
     case QJsonValue::Array: {
+        const QJsonArray array = value.toArray();
         QVariantList list;
-        for (const QJsonValue &item : value.toArray())
-            list.append(fromJson(item, depth + 1));
+        list.reserve(qMin(array.size(), budget.values()));
+        for (const QJsonValue &item : array)
+            list.append(fromJson(item, depth + 1, budget));
         return list;
     }
     case QJsonValue::Object: {
         const QJsonObject object = value.toObject();
         if (object.size() == 2 && object.contains(FieldsKey) && object.contains(RowsKey))
-            return packetFromJson(object);
+            return packetFromJson(object, budget);
         QVariantMap map;
-        for (auto it = object.begin(); it != object.end(); ++it)
-            map.insert(it.key(), fromJson(it.value(), depth + 1));
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            budget.spend(ValueCost);
+            map.insert(it.key(), fromJson(it.value(), depth + 1, budget));
+        }
         return map;
     }
     }
@@ -713,20 +811,43 @@ QVariant fromJson(const QJsonValue &value, int depth)
 
 // ------------------------------------------------------------------ framing
 
+namespace {
+
+[[noreturn]] void failFrameTooLarge(quint32 length, quint32 limit)
+{
+    throw DecodeError(
+        QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.").arg(length).arg(limit),
+        code::FrameTooLarge);
+}
+
+} // namespace
+
+qint64 decodeBudget(qsizetype payloadBytes)
+{
+    return payloadBytes + 65536;
+}
+
 void FrameReader::feed(QByteArrayView bytes)
 {
     if (m_pos > 0 && m_pos == m_buffer.size()) {
         m_buffer.clear();
         m_pos = 0;
     }
+    const bool atFrameStart = buffered() < 4;
     m_buffer.append(bytes.data(), bytes.size());
     if (buffered() >= 4) {
         const quint32 length = qFromBigEndian<quint32>(m_buffer.constData() + m_pos);
         if (length > m_max)
-            throw DecodeError(QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.")
-                                  .arg(length)
-                                  .arg(m_max),
-                              code::FrameTooLarge);
+            failFrameTooLarge(length, m_max);
+        // A large frame gets its room once, at the front of the buffer: it
+        // is neither copied as it grows nor after it has arrived.
+        if (atFrameStart && length > 64 * 1024) {
+            if (m_pos > 0) {
+                m_buffer.remove(0, m_pos);
+                m_pos = 0;
+            }
+            m_buffer.reserve(4 + qsizetype(length));
+        }
     }
 }
 
@@ -736,14 +857,21 @@ std::optional<QByteArray> FrameReader::next()
         return std::nullopt;
     const quint32 length = qFromBigEndian<quint32>(m_buffer.constData() + m_pos);
     if (length > m_max)
-        throw DecodeError(QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.")
-                              .arg(length)
-                              .arg(m_max),
-                          code::FrameTooLarge);
-    if (buffered() < 4 + qsizetype(length))
+        failFrameTooLarge(length, m_max);
+    const qsizetype end = m_pos + 4 + qsizetype(length);
+    if (m_buffer.size() < end)
         return std::nullopt;
-    QByteArray payload = m_buffer.mid(m_pos + 4, length);
-    m_pos += 4 + qsizetype(length);
+    QByteArray payload;
+    if (end == m_buffer.size() && length > 64 * 1024) {
+        // The frame is all that is left: hand over the buffer itself.
+        payload = std::move(m_buffer);
+        payload.remove(0, m_pos + 4);
+        m_buffer = QByteArray();
+        m_pos = 0;
+        return payload;
+    }
+    payload = m_buffer.mid(m_pos + 4, length);
+    m_pos = end;
     // Drop consumed bytes once they dominate the buffer, keeping appends cheap.
     if (m_pos > 1024 * 1024 && m_pos * 2 > m_buffer.size()) {
         m_buffer.remove(0, m_pos);
@@ -755,13 +883,25 @@ std::optional<QByteArray> FrameReader::next()
     return payload;
 }
 
+std::array<char, 4> frameHeader(qsizetype payloadSize, quint32 limit)
+{
+    if (payloadSize < 0 || quint64(payloadSize) > limit)
+        throw std::length_error(QStringLiteral("a payload of %1 bytes is over the frame limit of "
+                                               "%2 bytes")
+                                    .arg(payloadSize)
+                                    .arg(limit)
+                                    .toStdString());
+    std::array<char, 4> header;
+    qToBigEndian<quint32>(quint32(payloadSize), header.data());
+    return header;
+}
+
 QByteArray frame(const QByteArray &payload)
 {
+    const std::array<char, 4> header = frameHeader(payload.size());
     QByteArray out;
     out.reserve(payload.size() + 4);
-    char header[4];
-    qToBigEndian<quint32>(quint32(payload.size()), header);
-    out.append(header, 4);
+    out.append(header.data(), 4);
     out.append(payload);
     return out;
 }
@@ -794,18 +934,28 @@ QByteArray encode(const QVariant &value, Encoding encoding)
 
 QVariant decode(QByteArrayView payload, Encoding encoding)
 {
+    return decode(payload, encoding, decodeBudget(payload.size()));
+}
+
+QVariant decode(QByteArrayView payload, Encoding encoding, qint64 budget)
+{
     if (encoding == Encoding::Json) {
+        Budget parsed(budget);
+        checkJsonSize(payload, parsed);
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(payload.toByteArray(), &error);
+        // Over the caller's bytes, not a copy of them.
+        const QJsonDocument doc = QJsonDocument::fromJson(
+            QByteArray::fromRawData(payload.data(), payload.size()), &error);
         if (error.error != QJsonParseError::NoError)
             fail(QStringLiteral("JSON inválido na posição %1: %2")
                      .arg(error.offset)
                      .arg(error.errorString()));
+        Budget converted(budget);
         if (doc.isObject())
-            return fromJson(doc.object(), 0);
-        return fromJson(doc.array(), 0);
+            return fromJson(doc.object(), 0, converted);
+        return fromJson(doc.array(), 0, converted);
     }
-    return CborDecoder(payload).document();
+    return CborDecoder(payload, budget).document();
 }
 
 // ------------------------------------------------------------------ JSON-RPC
@@ -869,7 +1019,7 @@ Request requestFromVariant(const QVariant &message)
     for (auto it = map.keyBegin(); it != map.keyEnd(); ++it)
         if (*it != QLatin1StringView("jsonrpc") && *it != QLatin1StringView("method") &&
             *it != QLatin1StringView("params") && *it != QLatin1StringView("id"))
-            fail(QStringLiteral("Membro desconhecido \"%1\" na requisição.").arg(*it),
+            fail(QStringLiteral("Membro desconhecido \"%1\" na requisição.").arg(clipped(*it)),
                  code::InvalidRequest);
     return request;
 }

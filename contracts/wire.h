@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QVariant>
 
+#include <array>
 #include <optional>
 
 class QIODevice;
@@ -22,6 +23,22 @@ enum class Encoding
 
 /// Default and hard upper bound of one frame's payload.
 inline constexpr quint32 DefaultMaxFrame = 256u * 1024u * 1024u;
+
+/// What a decoder may build from one payload, counted in items: a data
+/// packet's cell or row counts one; any other value (null, boolean, number,
+/// text, list, each map entry's key and value, a field definition) counts
+/// ValueCost. Past the budget the decoder stops with ParseError, so a frame
+/// of one-byte values can never become gigabytes of them.
+inline constexpr qint64 ValueCost = 256;
+/// The budget of a peer that has not logged in yet: a login is a dozen
+/// values.
+inline constexpr qint64 SmallDecodeBudget = 4096;
+/// The budget of a payload after login: one item per byte, plus 65,536 for
+/// the message around the packets. The values of a frame then take at most
+/// about an eighth of the frame's size in memory (a value takes 32 bytes),
+/// while no packet of real cells is refused: every cell and row takes at
+/// least a byte.
+qint64 decodeBudget(qsizetype payloadBytes);
 
 /// JSON-RPC 2.0 error codes used by this system.
 namespace code {
@@ -65,11 +82,16 @@ public:
     explicit FrameReader(quint32 maxFrame = DefaultMaxFrame) : m_max(maxFrame) {}
 
     /// Appends received bytes. Raises DecodeError on an oversized frame;
-    /// the stream cannot be resynchronised afterwards.
+    /// the stream cannot be resynchronised afterwards. Room for a whole
+    /// frame is reserved once its header has arrived, so a large frame is
+    /// never copied while it grows.
     void feed(QByteArrayView bytes);
     /// The next complete payload, if one has arrived.
     std::optional<QByteArray> next();
     qsizetype buffered() const { return m_buffer.size() - m_pos; }
+    /// The limit for the frames from here on (a server raises it once the
+    /// peer has logged in).
+    void setMaxFrame(quint32 maxFrame) { m_max = maxFrame; }
 
 private:
     QByteArray m_buffer;
@@ -77,6 +99,11 @@ private:
     quint32 m_max;
 };
 
+/// The 4-byte header of a payload of this size. Raises std::length_error
+/// when the size is over `limit`: a larger frame would be refused by the
+/// peer, or its length would not even fit the header.
+std::array<char, 4> frameHeader(qsizetype payloadSize, quint32 limit = DefaultMaxFrame);
+/// Header and payload; raises std::length_error as frameHeader does.
 QByteArray frame(const QByteArray &payload);
 Encoding detectEncoding(QByteArrayView payload);
 
@@ -85,7 +112,10 @@ Encoding detectEncoding(QByteArrayView payload);
 /// written as a map whose first key is "fields" and second "rows" and read
 /// back as DataPacket; everything else maps one to one.
 QByteArray encode(const QVariant &value, Encoding encoding);
+/// Decodes within decodeBudget(payload.size()).
 QVariant decode(QByteArrayView payload, Encoding encoding);
+/// Decodes within `budget` items (see ValueCost).
+QVariant decode(QByteArrayView payload, Encoding encoding, qint64 budget);
 
 struct Request
 {

@@ -60,6 +60,10 @@ int create(const QStringList &arguments)
     timer.start();
     try {
         const quv::db::ConnectionInfo info = quv::db::parseConnectionString(parser.value(dbOption));
+        if (!info.password.isEmpty())
+            err() << "quv-db create: warning: the password in --db is in the process list, where "
+                     "every local user can read it; leave it out and put it in PGPASSFILE "
+                     "(~/.pgpass) instead\n";
         const QString name = QStringLiteral("quv-db");
         {
             QSqlDatabase db = quv::db::openDatabase(info, name, quv::db::OpenMode::Create);

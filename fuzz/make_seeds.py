@@ -112,6 +112,29 @@ def main():
     write("fuzz_frame", "partial", b"\xff\x00" + frame(b"abc") + b"\x00\x00\x01")
     write("fuzz_frame", "empty-frames", b"\xff\x02\x00\x01" + frame(b"") * 3)
 
+    # The attacks of hostile peers on the decoders, at a size a seed can
+    # have: more fields than a packet may declare, the same field twice, and
+    # more nulls than a payload's decode budget allows.
+    wide = packet([(f"CAMPO{i}", 30) for i in range(300)], [])
+    twice = packet([("CDTABELADW", 30), ("CDTABELADW", 30)], [["FATOVENDA", "FATOVENDA"]])
+    nulls = {"jsonrpc": "2.0", "id": 1, "method": "getOperGrup", "params": [None] * 20000}
+    attacks = {
+        "attack-fields.cbor": cbor({"jsonrpc": "2.0", "id": 1, "method": "login",
+                                    "params": [wide, "not-a-token"]}),
+        "attack-fields-twice.cbor": cbor({"jsonrpc": "2.0", "id": 1, "method": "setTChkFatoOpGrup",
+                                          "params": ["06", twice, None, True]}),
+        "attack-nulls.cbor": cbor(nulls),
+        "attack-nulls-unsized.cbor": cbor(nulls)[:-20003] + b"\x9f" + b"\xf6" * 20000 + b"\xff",
+        "attack-nulls.json": json.dumps(nulls).encode(),
+    }
+    for name, data in attacks.items():
+        write("fuzz_request", name, data)
+    # A header announcing 256 MiB: under the largest limit the frame waits
+    # for its body, under a small one it is refused at once.
+    announce = struct.pack(">I", 256 * 1024 * 1024) + b"\xf6" * 64
+    write("fuzz_frame", "attack-header", b"\xff\x00" + announce)
+    write("fuzz_frame", "attack-header-small-limit", b"\x10\x00" + announce)
+
     for name, text in (("values", "_S_SE_N_"), ("no-leading", "a_b_c"), ("empties", "_a__b_"),
                        ("lines", "Norte\nSul\nCentro-Oeste"), ("unicode", "_São Paulo_Região_"),
                        ("separator-in-line", "a_b\nc")):

@@ -3,8 +3,10 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QUrl>
 
 #include <optional>
 
@@ -37,6 +39,7 @@ constexpr IniKey IniKeys[] = {
     {"server/token", "token"},
     {"server/timeout", "server-timeout"},
     {"server/tls", "tls"},
+    {"server/allow-plaintext", "allow-plaintext"},
     {"server/ca-file", "ca-file"},
     {"host/package-dir", "package-dir"},
     {"host/open", "open"},
@@ -54,6 +57,7 @@ QString iniHelp()
         "  token=\"secret\"\n"
         "  timeout=30\n"
         "  tls=false\n"
+        "  allow-plaintext=false\n"
         "  ca-file=/path/ca.pem\n"
         "  [host]\n"
         "  package-dir=/path/to/packages\n"
@@ -88,6 +92,16 @@ bool validDatabase(const QString &connection)
 {
     return connection.startsWith(u"sqlite:") || connection.startsWith(u"postgres://") ||
            connection.startsWith(u"postgresql://");
+}
+
+// Only an address of this machine keeps an unencrypted token off the
+// network; a name other than localhost could resolve anywhere.
+bool isLoopback(const QString &host)
+{
+    if (host.compare(u"localhost", Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
 }
 
 ConfigParseResult error(const QString &message)
@@ -135,6 +149,12 @@ QString apply(HostConfig &config, const QString &option, const QString &value,
             return QStringLiteral("%1: invalid boolean '%2' (expected true or false)")
                 .arg(origin, value);
         config.tls = *on;
+    } else if (option == u"allow-plaintext") {
+        const auto on = parseBool(value);
+        if (!on)
+            return QStringLiteral("%1: invalid boolean '%2' (expected true or false)")
+                .arg(origin, value);
+        config.allowPlaintext = *on;
     } else if (option == u"ca-file") {
         config.caFile = value;
     } else if (option == u"package-dir") {
@@ -244,6 +264,9 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
                                    QStringLiteral("token"));
     const QCommandLineOption tls(QStringLiteral("tls"),
                                  QStringLiteral("Talk to the application server over TLS."));
+    const QCommandLineOption allowPlaintext(
+        QStringLiteral("allow-plaintext"),
+        QStringLiteral("Send the token without TLS to a server that is not on this machine."));
     const QCommandLineOption caFile(
         QStringLiteral("ca-file"),
         QStringLiteral("CA certificates that verify the server (default: the system's)."),
@@ -268,8 +291,9 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     const QCommandLineOption quitAfterOpen(
         QStringLiteral("quit-after-open"),
         QStringLiteral("Quit once the screens given with --open are open (smoke tests)."));
-    parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls, caFile,
-                       packageDir, open, renderPng, renderMaximized, quitAfterOpen});
+    parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls,
+                       allowPlaintext, caFile, packageDir, open, renderPng, renderMaximized,
+                       quitAfterOpen});
 
     if (!parser.parse(arguments))
         return error(parser.errorText());
@@ -326,6 +350,8 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     }
     if (parser.isSet(tls))
         c.tls = true;
+    if (parser.isSet(allowPlaintext))
+        c.allowPlaintext = true;
     // Screens named on the command line replace those of the file: the
     // command line wins for this key as for every other.
     if (parser.isSet(open)) {
@@ -365,6 +391,20 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
         return error(QStringLiteral("CA file '%1' cannot be read").arg(c.caFile));
     if (!c.packageDir.isEmpty() && !QFileInfo(c.packageDir).isDir())
         return error(QStringLiteral("package folder '%1' does not exist").arg(c.packageDir));
+    if (!c.tls && !c.allowPlaintext && !isLoopback(c.serverHost))
+        return error(QStringLiteral("refusing to send the token unencrypted to %1, which is not "
+                                    "this machine: use --tls, or --allow-plaintext to accept "
+                                    "that anyone on the way can read it")
+                         .arg(c.serverHost));
+    if (parser.isSet(token))
+        result.warnings.append(QStringLiteral("warning: --token puts the token in the process "
+                                              "list, where every local user can read it; put it "
+                                              "in the file given with --config instead"));
+    if (parser.isSet(db) && !QUrl(parser.value(db)).password().isEmpty())
+        result.warnings.append(QStringLiteral("warning: the password in --db is in the process "
+                                              "list, where every local user can read it; put the "
+                                              "connection in the file given with --config, or "
+                                              "the password in PGPASSFILE, instead"));
     return result;
 }
 

@@ -26,6 +26,8 @@ struct HostConfig
     /// Seconds a remote call may wait for the server before it gives up.
     int serverTimeout = DefaultServerTimeout;
     bool tls = false;
+    /// Send the token unencrypted to a server that is not on this machine.
+    bool allowPlaintext = false;
     QString caFile;
     /// Folder of the screen packages; empty: the executable's folder.
     QString packageDir;
@@ -55,6 +57,9 @@ struct ConfigParseResult
     HostConfig config;
     /// The help text for ShowHelp, the reason for Error.
     QString text;
+    /// Things to say at start that do not stop it (a secret on the command
+    /// line).
+    QStringList warnings;
 };
 
 /// Parses the process arguments (the first one is the program). Never

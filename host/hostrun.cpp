@@ -72,6 +72,8 @@ int runHost(int &argc, char **argv)
                             << "Try 'quv-host --help'." << Qt::endl;
         return ExitUsage;
     }
+    for (const QString &warning : parsed.warnings)
+        QTextStream(stderr) << "quv-host: " << warning << Qt::endl;
     if (!displayAvailable()) {
         QTextStream(stderr)
             << "quv-host: no display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"

@@ -175,6 +175,18 @@ for engine in $engines; do
   [[ $engine == postgres ]] && { stop_postgres; pg_port=""; }
 done
 
+# Hostile peers against a fresh server each, on the large SQLite warehouse
+# (the tenth-size one in a smoke run): the administrator's times and the
+# server's peak memory.
+if [[ " $engines " == *" sqlite "* ]]; then
+  hostile_size=large
+  ((smoke)) && hostile_size=large-tenth
+  hostile_seconds=10
+  ((smoke)) && hostile_seconds=3
+  run "hostile-sqlite-$hostile_size" "$bin/hostile_bench" --db "$(warehouse sqlite "$hostile_size")" \
+    --json "$results" --label "$hostile_size" --seconds "$hostile_seconds"
+fi
+
 label=""
 ((smoke)) && label=" --smoke"
 ((huge)) && label=" --huge"

@@ -1,5 +1,6 @@
 #include "server/accesscontrol.h"
 
+#include "contracts/peertext.h"
 #include "contracts/wire.h"
 #include "db/sql.h"
 #include "server/audit.h"
@@ -19,6 +20,10 @@ namespace code = wire::code;
 namespace {
 
 constexpr int FilterValueSize = 50;
+// The most rows one toggle-all and one filter may carry: far beyond what the
+// screen sends, small enough that one call cannot hold the server for long.
+constexpr qsizetype MaxToggleRows = 100'000;
+constexpr qsizetype MaxFilterRows = 1'000'000;
 
 /// What differs between the two kinds of principal: their tables, the names
 /// of their grant and filter columns in the packets, and how the user calls
@@ -100,8 +105,9 @@ void requirePrincipal(db::StatementCache &db, const Kind &kind, const QString &c
     if (!hasRow(db,
                 QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ?").arg(kind.table, kind.codeColumn),
                 {code}))
-        throw RpcError(code::UnknownKey,
-                       QStringLiteral("%1 '%2' %3.").arg(kind.label, code, kind.unknownSuffix));
+        throw RpcError(
+            code::UnknownKey,
+            QStringLiteral("%1 '%2' %3.").arg(kind.label, clipped(code), kind.unknownSuffix));
 }
 
 struct Dimension
@@ -133,7 +139,19 @@ Dimension requireDimension(db::StatementCache &db, const QString &text)
         if (query.next())
             return {*number, cellText(query.value(0)), cellText(query.value(1))};
     }
-    throw RpcError(code::UnknownKey, QStringLiteral("Dimensão '%1' não cadastrada.").arg(text));
+    throw RpcError(code::UnknownKey,
+                   QStringLiteral("Dimensão '%1' não cadastrada.").arg(clipped(text)));
+}
+
+void requireRowsAtMost(const DataPacket &packet, qsizetype most, const QString &packetName)
+{
+    if (packet.rowCount() > most)
+        throw RpcError(code::InvalidParams,
+                       QStringLiteral("O %1 tem %2 linhas; o máximo numa chamada é %3. Nada foi "
+                                      "alterado.")
+                           .arg(packetName)
+                           .arg(packet.rowCount())
+                           .arg(most));
 }
 
 int requireField(const DataPacket &packet, const QString &field, const QString &packetName)
@@ -258,14 +276,6 @@ QSet<int> numbers(db::StatementCache &db, const QString &sql, const QVariantList
     return result;
 }
 
-QString unknownList(const QStringList &unknown, const QString &what)
-{
-    QString text = QStringLiteral("%1 '%2'").arg(what, unknown.first());
-    if (unknown.size() > 1)
-        text += QStringLiteral(" e mais %1").arg(unknown.size() - 1);
-    return text;
-}
-
 QJsonArray factJson(const QList<FactKey> &keys)
 {
     QJsonArray list;
@@ -382,8 +392,8 @@ DataPacket AccessControl::setFactGrant(Principal principal, const QString &table
     requirePrincipal(m_sql, kind, code);
     if (!hasRow(m_sql, QStringLiteral("SELECT 1 FROM ITEMDW WHERE CDTABELADW = ? AND CDITEMDW = ?"),
                 {table, item}))
-        throw RpcError(code::UnknownKey,
-                       QStringLiteral("Item de fato '%1/%2' não cadastrado.").arg(table, item));
+        throw RpcError(code::UnknownKey, QStringLiteral("Item de fato '%1/%2' não cadastrado.")
+                                             .arg(clipped(table), clipped(item)));
     const QList<FactKey> items{{table, item}};
     const bool held = hasRow(m_sql,
                              QStringLiteral("SELECT 1 FROM %1 WHERE %2 = ? AND CDTABELADW = ? AND "
@@ -447,6 +457,7 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
 {
     const Kind &kind = kindOf(principal);
     const QString packetName = QStringLiteral("pacote de fatos");
+    requireRowsAtMost(rows, MaxToggleRows, packetName);
     const int tableColumn = requireField(rows, QStringLiteral("CDTABELADW"), packetName);
     const int itemColumn = requireField(rows, QStringLiteral("CDITEMDW"), packetName);
 
@@ -463,14 +474,11 @@ DataPacket AccessControl::setFactGrants(Principal principal, const QString &code
     }
     const QSet<FactKey> catalog =
         factKeys(m_sql, QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM ITEMDW"), {});
-    QStringList unknown;
     for (const FactKey &key : std::as_const(requested))
         if (!catalog.contains(key))
-            unknown.append(key.first + QLatin1Char('/') + key.second);
-    if (!unknown.isEmpty())
-        throw RpcError(code::UnknownKey,
-                       QStringLiteral("%1 não cadastrado; nada foi alterado.")
-                           .arg(unknownList(unknown, QStringLiteral("Item de fato"))));
+            throw RpcError(code::UnknownKey,
+                           QStringLiteral("Item de fato '%1/%2' não cadastrado; nada foi alterado.")
+                               .arg(clipped(key.first), clipped(key.second)));
 
     const QSet<FactKey> current =
         factKeys(m_sql,
@@ -511,31 +519,27 @@ DataPacket AccessControl::setDimensionGrants(Principal principal, const QString 
                                              const DataPacket &rows, bool grant)
 {
     const Kind &kind = kindOf(principal);
-    const int numberColumn =
-        requireField(rows, QStringLiteral("NRSEQUEDIME"), QStringLiteral("pacote de dimensões"));
+    const QString packetName = QStringLiteral("pacote de dimensões");
+    requireRowsAtMost(rows, MaxToggleRows, packetName);
+    const int numberColumn = requireField(rows, QStringLiteral("NRSEQUEDIME"), packetName);
 
     db::Transaction transaction(m_db);
     requirePrincipal(m_sql, kind, code);
     const QSet<int> catalog = numbers(m_sql, QStringLiteral("SELECT NRSEQUEDIME FROM DIMEDW"), {});
     QList<int> requested;
     QSet<int> seen;
-    QStringList unknown;
     for (qsizetype r = 0; r < rows.rowCount(); ++r) {
         const QString text = rows.value(r, numberColumn);
         const std::optional<int> number = dimensionNumber(text);
-        if (!number || !catalog.contains(*number)) {
-            unknown.append(text);
-            continue;
-        }
+        if (!number || !catalog.contains(*number))
+            throw RpcError(code::UnknownKey,
+                           QStringLiteral("Dimensão '%1' não cadastrada; nada foi alterado.")
+                               .arg(clipped(text)));
         if (!seen.contains(*number)) {
             seen.insert(*number);
             requested.append(*number);
         }
     }
-    if (!unknown.isEmpty())
-        throw RpcError(code::UnknownKey,
-                       QStringLiteral("%1 não cadastrada; nada foi alterado.")
-                           .arg(unknownList(unknown, QStringLiteral("Dimensão"))));
 
     const QSet<int> current = numbers(m_sql,
                                       QStringLiteral("SELECT NRSEQUEDIME FROM %1 WHERE %2 = ?")
@@ -632,7 +636,7 @@ QString AccessControl::filterList(const QString &principalKey, const QString &nu
         throw RpcError(code::InvalidParams,
                        QStringLiteral("Chave do principal '%1' inválida: deve começar com G "
                                       "(grupo de operadores) ou O (operador).")
-                           .arg(principalKey));
+                           .arg(clipped(principalKey)));
     const Kind &kind = kindOf(principal);
     const QString code = principalKey.mid(1);
     requirePrincipal(m_sql, kind, code);
@@ -661,6 +665,7 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
 {
     const Kind &kind = kindOf(principal);
     const QString packetName = QStringLiteral("pacote de filtro");
+    requireRowsAtMost(rows, MaxFilterRows, packetName);
     const int itemColumn = requireField(rows, QStringLiteral("ITENS"), packetName);
     const int codeColumn = requireField(rows, QStringLiteral("CDCODIGOPAI"), packetName);
     const int numberColumn = requireField(rows, QStringLiteral("NRSEQUEDIME"), packetName);
@@ -688,7 +693,7 @@ void AccessControl::replaceFilter(const DataPacket &rows, Principal principal)
             throw RpcError(code::InvalidValue,
                            QStringLiteral("O valor de filtro '%1' tem %2 caracteres; o máximo é "
                                           "%3. Nada foi gravado.")
-                               .arg(value)
+                               .arg(clipped(value))
                                .arg(length)
                                .arg(FilterValueSize));
         seen.insert(value);

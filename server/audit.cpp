@@ -1,5 +1,7 @@
 #include "server/audit.h"
 
+#include "server/config.h"
+
 #include "db/connection.h"
 #include "db/dialect.h"
 #include "db/schema.h"
@@ -163,8 +165,15 @@ QList<AuditEntry> readAudit(const QSqlDatabase &db, const AuditFilter &filter)
     return entries;
 }
 
-QString csvField(const QString &value)
+QString csvField(const QString &original)
 {
+    // A spreadsheet runs a cell that starts like a formula; the quote makes
+    // it plain text there, and the trail holds names and codes that anyone
+    // with a grant to change could have chosen.
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    const QString value = !original.isEmpty() && formulaStarts.contains(original.front())
+                              ? QLatin1Char('\'') + original
+                              : original;
     if (!value.contains(QLatin1Char(',')) && !value.contains(QLatin1Char('"')) &&
         !value.contains(QLatin1Char('\n')) && !value.contains(QLatin1Char('\r')))
         return value;
@@ -315,6 +324,8 @@ int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream 
         return 2;
     }
 
+    for (const QString &warning : commandLineSecretWarnings(connection, false))
+        err << "quv-server audit: " << warning << '\n';
     const QString name = QStringLiteral("quv-server-audit");
     int status = 0;
     try {

@@ -61,7 +61,9 @@ enum class AuditFormat
 
 QString formatAudit(const QList<AuditEntry> &entries, AuditFormat format);
 /// One CSV field: quoted when it holds a comma, a quote or a line break,
-/// with quotes doubled.
+/// with quotes doubled; a value that starts with =, +, -, @, a tab or a
+/// carriage return gets a leading ' so that no spreadsheet takes it for a
+/// formula.
 QString csvField(const QString &value);
 /// An ISO-8601 date or date-time as the trail stores it; a time without a
 /// zone is taken as UTC. Empty when the text is not ISO-8601.

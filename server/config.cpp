@@ -1,6 +1,7 @@
 #include "server/config.h"
 
 #include "contracts/wire.h"
+#include "db/connection.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -10,9 +11,15 @@
 #include <QSet>
 #include <QSettings>
 #include <QSslCertificate>
+#include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <memory>
 
 namespace quv::server {
 
@@ -29,8 +36,10 @@ const QStringList IniKeys = {QStringLiteral("host"),
                              QStringLiteral("tls-cert"),
                              QStringLiteral("tls-key"),
                              QStringLiteral("max-connections"),
+                             QStringLiteral("max-per-address"),
                              QStringLiteral("max-rate"),
-                             QStringLiteral("login-timeout")};
+                             QStringLiteral("login-timeout"),
+                             QStringLiteral("idle-timeout")};
 
 quint16 parsePort(const QString &text, const QString &origin)
 {
@@ -71,6 +80,18 @@ int parseMaxConnections(const QString &text, const QString &origin)
 {
     return parseBounded(text, origin, QStringLiteral("max-connections"), 1, 100000,
                         QStringLiteral("a number of connections"));
+}
+
+int parseMaxPerAddress(const QString &text, const QString &origin)
+{
+    return parseBounded(text, origin, QStringLiteral("max-per-address"), 1, 100000,
+                        QStringLiteral("a number of connections"));
+}
+
+int parseIdleTimeout(const QString &text, const QString &origin)
+{
+    return parseBounded(text, origin, QStringLiteral("idle-timeout"), 1, 7 * 24 * 3600,
+                        QStringLiteral("a number of seconds"));
 }
 
 int parseMaxRate(const QString &text, const QString &origin)
@@ -171,6 +192,12 @@ void readConfigFile(const QString &path, ServerConfig &config)
     if (ini.contains(QStringLiteral("max-connections")))
         config.maxConnections =
             parseMaxConnections(ini.value(QStringLiteral("max-connections")).toString(), path);
+    if (ini.contains(QStringLiteral("max-per-address")))
+        config.maxPerAddress =
+            parseMaxPerAddress(ini.value(QStringLiteral("max-per-address")).toString(), path);
+    if (ini.contains(QStringLiteral("idle-timeout")))
+        config.idleTimeout =
+            parseIdleTimeout(ini.value(QStringLiteral("idle-timeout")).toString(), path);
     if (ini.contains(QStringLiteral("max-rate")))
         config.maxRate = parseMaxRate(ini.value(QStringLiteral("max-rate")).toString(), path);
     if (ini.contains(QStringLiteral("login-timeout")))
@@ -231,7 +258,45 @@ QHostAddress listenAddress(const QString &host, bool allowRemote, bool tls)
     return address;
 }
 
-QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile)
+namespace {
+
+// Whether the private key belongs to the certificate: Qt only finds out at
+// the first handshake, when every client would be turned away.
+bool keyFitsCertificate(const QByteArray &certificatePem, const QByteArray &keyPem)
+{
+    const std::unique_ptr<BIO, decltype(&BIO_free)> certificateBio(
+        BIO_new_mem_buf(certificatePem.constData(), int(certificatePem.size())), BIO_free);
+    const std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(
+        BIO_new_mem_buf(keyPem.constData(), int(keyPem.size())), BIO_free);
+    if (!certificateBio || !keyBio)
+        return false;
+    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr), X509_free);
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    return certificate && key && X509_check_private_key(certificate.get(), key.get()) == 1;
+}
+
+// Under TLS 1.2, only suites with forward secrecy (an ephemeral key
+// exchange) and authenticated encryption; every TLS 1.3 suite is both.
+bool strongCipher(const QSslCipher &cipher)
+{
+    if (cipher.protocol() == QSsl::TlsV1_3)
+        return true;
+    const QString exchange = cipher.keyExchangeMethod();
+    const QString encryption = cipher.encryptionMethod();
+    const bool forwardSecret =
+        exchange == QLatin1StringView("ECDH") || exchange == QLatin1StringView("DH");
+    const bool aead = encryption.contains(QLatin1StringView("GCM")) ||
+                      encryption.contains(QLatin1StringView("CHACHA20")) ||
+                      encryption.contains(QLatin1StringView("CCM"));
+    return forwardSecret && aead;
+}
+
+} // namespace
+
+QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile,
+                                         QStringList *warnings)
 {
     if (!QSslSocket::supportsSsl())
         throw ConfigError(QStringLiteral("TLS was asked for but this Qt has no TLS backend (%1)")
@@ -240,7 +305,8 @@ QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString 
     if (!certs.open(QIODevice::ReadOnly))
         throw ConfigError(QStringLiteral("cannot read the TLS certificate '%1': %2")
                               .arg(certFile, certs.errorString()));
-    const QList<QSslCertificate> chain = QSslCertificate::fromData(certs.readAll(), QSsl::Pem);
+    const QByteArray certData = certs.readAll();
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certData, QSsl::Pem);
     if (chain.isEmpty() || chain.first().isNull())
         throw ConfigError(
             QStringLiteral("'%1' holds no PEM certificate (-----BEGIN CERTIFICATE-----)")
@@ -256,12 +322,53 @@ QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString 
     if (key.isNull())
         throw ConfigError(
             QStringLiteral("'%1' holds no unencrypted PEM private key (RSA or EC)").arg(keyFile));
+    if (!keyFitsCertificate(certData, keyData))
+        throw ConfigError(QStringLiteral("the private key '%1' does not match the certificate "
+                                         "'%2' (the first one in the file)")
+                              .arg(keyFile, certFile));
+    const QDateTime expiry = chain.first().expiryDate();
+    const qint64 daysLeft = QDateTime::currentDateTimeUtc().daysTo(expiry);
+    if (warnings && expiry < QDateTime::currentDateTimeUtc())
+        warnings->append(QStringLiteral("warning: the TLS certificate '%1' expired on %2; "
+                                        "clients will refuse it")
+                             .arg(certFile, expiry.toString(Qt::ISODate)));
+    else if (warnings && daysLeft < 30)
+        warnings->append(QStringLiteral("warning: the TLS certificate '%1' expires on %2, in %3 "
+                                        "days; renew it")
+                             .arg(certFile, expiry.toString(Qt::ISODate))
+                             .arg(daysLeft));
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setLocalCertificateChain(chain);
     config.setPrivateKey(key);
     config.setPeerVerifyMode(QSslSocket::VerifyNone); // clients prove themselves by token
     config.setProtocol(QSsl::TlsV1_2OrLater);
+    QList<QSslCipher> ciphers;
+    for (const QSslCipher &cipher : QSslConfiguration::supportedCiphers())
+        if (strongCipher(cipher))
+            ciphers.append(cipher);
+    config.setCiphers(ciphers);
     return config;
+}
+
+QStringList commandLineSecretWarnings(const QString &database, bool tokenGiven)
+{
+    QStringList warnings;
+    if (tokenGiven)
+        warnings.append(QStringLiteral("warning: --token puts the token in the process list, "
+                                       "where every local user can read it; give the tokens in "
+                                       "a file only you can read (--tokens-file) instead"));
+    bool hasPassword = false;
+    try {
+        hasPassword = !db::parseConnectionString(database).password.isEmpty();
+    } catch (const db::DbError &) {
+        // A connection string that does not parse is refused when opened.
+    }
+    if (hasPassword)
+        warnings.append(QStringLiteral("warning: the password in --db is in the process list, "
+                                       "where every local user can read it; put the connection "
+                                       "in the --config file, or the password in PGPASSFILE, "
+                                       "instead"));
+    return warnings;
 }
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -275,8 +382,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("config"),
         QStringLiteral("INI file with the same keys as the options "
                        "(host, port, db, token, tokens-file, max-frame, "
-                       "allow-remote-plaintext, tls-cert, tls-key, max-connections, max-rate, "
-                       "login-timeout); the command line wins."),
+                       "allow-remote-plaintext, tls-cert, tls-key, max-connections, "
+                       "max-per-address, max-rate, login-timeout, idle-timeout); the command "
+                       "line wins."),
         QStringLiteral("file"));
     const QCommandLineOption host(QStringLiteral("host"),
                                   QStringLiteral("Address to listen on (default 127.0.0.1)."),
@@ -318,6 +426,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Simultaneous connections (default %1); more are refused.")
             .arg(DefaultMaxConnections),
         QStringLiteral("n"));
+    const QCommandLineOption maxPerAddress(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Simultaneous connections from one address, an IPv6 /64 counting as one "
+                       "(default %1); more are refused.")
+            .arg(DefaultMaxPerAddress),
+        QStringLiteral("n"));
+    const QCommandLineOption idleTimeout(
+        QStringLiteral("idle-timeout"),
+        QStringLiteral("Seconds a logged-in connection may go without a request (default %1).")
+            .arg(DefaultIdleTimeout),
+        QStringLiteral("seconds"));
     const QCommandLineOption maxRate(QStringLiteral("max-rate"),
                                      QStringLiteral("Requests per second of one connection "
                                                     "(default %1); more are answered "
@@ -330,7 +449,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                               .arg(DefaultLoginTimeout),
                                           QStringLiteral("seconds"));
     parser.addOptions({help, config, host, port, db, token, tokensFile, maxFrame, allowRemote,
-                       tlsCert, tlsKey, maxConnections, maxRate, loginTimeout});
+                       tlsCert, tlsKey, maxConnections, maxPerAddress, maxRate, loginTimeout,
+                       idleTimeout});
 
     if (!parser.parse(arguments))
         throw ConfigError(parser.errorText());
@@ -364,6 +484,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
         c.tlsKey = parser.value(tlsKey);
     if (parser.isSet(maxConnections))
         c.maxConnections = parseMaxConnections(parser.value(maxConnections), cli);
+    if (parser.isSet(maxPerAddress))
+        c.maxPerAddress = parseMaxPerAddress(parser.value(maxPerAddress), cli);
+    if (parser.isSet(idleTimeout))
+        c.idleTimeout = parseIdleTimeout(parser.value(idleTimeout), cli);
     if (parser.isSet(maxRate))
         c.maxRate = parseMaxRate(parser.value(maxRate), cli);
     if (parser.isSet(loginTimeout))
@@ -395,6 +519,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                               .arg(c.tlsCert.isEmpty() ? QStringLiteral("--tls-key")
                                                        : QStringLiteral("--tls-cert")));
     listenAddress(c.host, c.allowRemote, c.tls()); // refuse a bad host before anything opens
+    result.warnings = commandLineSecretWarnings(parser.isSet(db) ? parser.value(db) : QString(),
+                                                !tokens.isEmpty());
     return result;
 }
 

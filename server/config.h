@@ -22,10 +22,12 @@ public:
 
 inline constexpr quint16 DefaultPort = 5211;
 inline constexpr quint32 MinimumMaxFrame = 1024;
-inline constexpr int MinimumTokenLength = 8;
+inline constexpr int MinimumTokenLength = 16;
 inline constexpr int DefaultMaxConnections = 64;
+inline constexpr int DefaultMaxPerAddress = 8;
 inline constexpr int DefaultMaxRate = 200;
-inline constexpr int DefaultLoginTimeout = 10;
+inline constexpr int DefaultLoginTimeout = 3;
+inline constexpr int DefaultIdleTimeout = 30 * 60;
 
 struct ServerConfig
 {
@@ -42,10 +44,14 @@ struct ServerConfig
     QString tlsCert;
     QString tlsKey;
     int maxConnections = DefaultMaxConnections;
+    /// Simultaneous connections from one address (IPv6: one /64).
+    int maxPerAddress = DefaultMaxPerAddress;
     /// Requests per second of one connection, with a small burst above it.
     int maxRate = DefaultMaxRate;
     /// Seconds a new connection has to log in.
     int loginTimeout = DefaultLoginTimeout;
+    /// Seconds a logged-in connection may stay without a request.
+    int idleTimeout = DefaultIdleTimeout;
 
     bool tls() const { return !tlsCert.isEmpty(); }
 };
@@ -55,7 +61,15 @@ struct CommandLine
     bool help = false;
     QString helpText;
     ServerConfig config;
+    /// Things to say at start that do not stop it (a secret on the command
+    /// line).
+    QStringList warnings;
 };
+
+/// The warning for a secret given on the command line, where every local
+/// user can read it in the process list; empty when `database` holds no
+/// password and no token was given there.
+QStringList commandLineSecretWarnings(const QString &database, bool tokenGiven);
 
 /// Parses the server's command line (arguments[0] is the program), reading
 /// `--config file.ini` first so that the command line wins over the file.
@@ -66,8 +80,12 @@ CommandLine parseCommandLine(const QStringList &arguments);
 QList<QPair<QString, QString>> readTokensFile(const QString &path);
 
 /// The TLS settings of the server from PEM files: its certificate (then
-/// any intermediates) and its unencrypted private key. Raises ConfigError.
-QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile);
+/// any intermediates) and its unencrypted private key, which must belong to
+/// the certificate. TLS 1.2 is held to forward-secret AEAD suites. Raises
+/// ConfigError; adds to `warnings` when the certificate has expired or
+/// expires within 30 days.
+QSslConfiguration serverTlsConfiguration(const QString &certFile, const QString &keyFile,
+                                         QStringList *warnings = nullptr);
 
 /// The address to listen on: an IP address or "localhost". A non-loopback
 /// address needs TLS or `allowRemote`: tokens and grants would otherwise

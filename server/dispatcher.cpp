@@ -2,12 +2,14 @@
 
 #include "contracts/controleacesso.h"
 #include "contracts/datapacket.h"
+#include "contracts/peertext.h"
 #include "contracts/wire.h"
 #include "db/connection.h"
 #include "server/accesscontrol.h"
 #include "server/rpcerror.h"
 
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <functional>
 
@@ -175,6 +177,76 @@ QString expected(Arg arg)
 
 } // namespace
 
+RpcError hiddenError(int errorCode, const QString &cause)
+{
+    const QString id = QStringLiteral("%1")
+                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+                           .toUpper();
+    const QString what = errorCode == code::DatabaseError
+                             ? QStringLiteral("Erro no banco de dados")
+                             : QStringLiteral("Erro interno do servidor");
+    return RpcError(errorCode,
+                    QStringLiteral("%1 (ocorrência %2). O detalhe ficou no registro do servidor; "
+                                   "informe esse código ao administrador do sistema.")
+                        .arg(what, id),
+                    QStringLiteral("error %1: %2").arg(id, cause));
+}
+
+Outcome answer(const Dispatcher &dispatcher, const wire::Request &request,
+               const QString &administrator)
+{
+    Outcome outcome;
+    wire::Response &response = outcome.response;
+    response.id = request.id;
+    const auto failWith = [&](const RpcError &e) {
+        response.errorCode = e.code();
+        response.errorMessage = e.message();
+        outcome.logDetail = e.detail();
+    };
+    try {
+        response.result = dispatcher.call(request.method, request.params, administrator);
+        response.ok = true;
+    } catch (const RpcError &e) {
+        failWith(e);
+    } catch (const std::bad_alloc &) {
+        failWith(hiddenError(code::InternalError, QStringLiteral("out of memory")));
+        outcome.fatal = true;
+    } catch (const std::exception &e) {
+        failWith(hiddenError(code::InternalError, QString::fromStdString(e.what())));
+    }
+    return outcome;
+}
+
+QByteArray encodeReply(const wire::Response &response, wire::Encoding encoding, QString *logDetail,
+                       quint32 limit)
+{
+    wire::Response failure;
+    failure.id = response.id;
+    try {
+        QByteArray payload = wire::encode(wire::responseToVariant(response), encoding);
+        if (payload.size() <= qsizetype(limit))
+            return payload;
+        failure.errorCode = code::FrameTooLarge;
+        failure.errorMessage =
+            QStringLiteral("A resposta teria %1 bytes, mais do que os %2 de uma mensagem; nada "
+                           "foi enviado. Peça menos de uma vez.")
+                .arg(payload.size())
+                .arg(limit);
+        *logDetail = QStringLiteral("an answer of %1 bytes is over the frame limit; refused")
+                         .arg(payload.size());
+    } catch (const std::bad_alloc &) {
+        throw;
+    } catch (const std::exception &e) {
+        const RpcError hidden = hiddenError(
+            code::InternalError,
+            QStringLiteral("cannot encode the answer: %1").arg(QString::fromStdString(e.what())));
+        failure.errorCode = hidden.code();
+        failure.errorMessage = hidden.message();
+        *logDetail = hidden.detail();
+    }
+    return wire::encode(wire::responseToVariant(failure), encoding);
+}
+
 QString typeLabel(const QVariant &value)
 {
     if (!value.isValid())
@@ -205,8 +277,9 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
     const rdm::Method *entry = rdm::findMethod(method);
     const auto handler = handlers().constFind(method);
     if (!entry || handler == handlers().cend())
-        throw RpcError(code::MethodNotFound,
-                       QStringLiteral("Método '%1' desconhecido neste servidor.").arg(method));
+        throw RpcError(
+            code::MethodNotFound,
+            QStringLiteral("Método '%1' desconhecido neste servidor.").arg(clipped(method)));
     if (params.size() != qsizetype(entry->args.size()))
         throw RpcError(code::InvalidParams, QStringLiteral("O método '%1' espera %2 argumentos; "
                                                            "recebeu %3.")
@@ -231,12 +304,11 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
         // statements prepared afresh.
         m_statements->clear();
         db::recoverConnection(m_db);
-        throw RpcError(code::DatabaseError,
-                       QStringLiteral("Erro no banco de dados: %1").arg(e.message()));
+        throw hiddenError(code::DatabaseError, e.message());
     } catch (const PacketError &e) {
-        throw RpcError(code::InternalError,
-                       QStringLiteral("Dado do banco fora do formato do pacote: %1")
-                           .arg(QString::fromStdString(e.what())));
+        throw hiddenError(code::InternalError,
+                          QStringLiteral("a database value does not fit its packet: %1")
+                              .arg(QString::fromStdString(e.what())));
     }
     return QVariantMap{{QStringLiteral("payload"), call.payload},
                        {QStringLiteral("out"), call.out}};

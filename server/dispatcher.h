@@ -1,5 +1,6 @@
 #pragma once
 
+#include "contracts/wire.h"
 #include "db/sql.h"
 
 #include <QSqlDatabase>
@@ -31,6 +32,25 @@ private:
     // (held by pointer: a call is const, running statements is not).
     std::unique_ptr<db::StatementCache> m_statements;
 };
+
+/// The answer to one authenticated request, never an exception.
+struct Outcome
+{
+    wire::Response response;
+    /// What the server's log must say about it; empty when nothing.
+    QString logDetail;
+    /// The server ran out of memory on it: the session ends after answering.
+    bool fatal = false;
+};
+Outcome answer(const Dispatcher &dispatcher, const wire::Request &request,
+               const QString &administrator);
+
+/// The payload of an answer in the request's encoding. An answer that cannot
+/// be encoded, or would be larger than `limit`, becomes an error answer (the
+/// cause goes to `logDetail`); an answer is never cut. Only a failed
+/// allocation escapes, as std::bad_alloc.
+QByteArray encodeReply(const wire::Response &response, wire::Encoding encoding, QString *logDetail,
+                       quint32 limit = wire::DefaultMaxFrame);
 
 /// The user's word for the type of a received value ("texto", "booleano").
 QString typeLabel(const QVariant &value);

@@ -33,13 +33,16 @@ int main(int argc, char *argv[])
         address = quv::server::listenAddress(command.config.host, command.config.allowRemote,
                                              command.config.tls());
         if (command.config.tls())
-            tls =
-                quv::server::serverTlsConfiguration(command.config.tlsCert, command.config.tlsKey);
+            tls = quv::server::serverTlsConfiguration(command.config.tlsCert, command.config.tlsKey,
+                                                      &command.warnings);
     } catch (const quv::server::ConfigError &e) {
         err << "quv-server: " << e.message() << "\n(see quv-server --help)\n";
         return 2;
     }
     const quv::server::ServerConfig &config = command.config;
+    for (const QString &warning : std::as_const(command.warnings))
+        err << "quv-server: " << warning << '\n';
+    err.flush();
 
     // Installed before anything slow, so an early Ctrl+C still ends cleanly.
     quv::server::SignalWatcher signalWatcher;
@@ -71,9 +74,17 @@ int main(int argc, char *argv[])
         quv::server::ServerLimits limits;
         limits.maxFrame = config.maxFrame;
         limits.maxConnections = config.maxConnections;
+        limits.maxPerAddress = config.maxPerAddress;
         limits.maxRate = config.maxRate;
         limits.loginTimeoutMs = config.loginTimeout * 1000;
-        quv::server::AccessServer server(db, quv::server::TokenStore(config.tokens), limits, tls);
+        limits.idleTimeoutMs = config.idleTimeout * 1000;
+        // The slow reads get a connection of their own, unless the database
+        // lives in this process's memory and another connection would not
+        // see it.
+        const bool inMemory =
+            quv::db::parseConnectionString(config.database).path == QLatin1StringView(":memory:");
+        quv::server::AccessServer server(db, quv::server::TokenStore(config.tokens), limits, tls,
+                                         inMemory ? QString() : config.database);
         if (!server.listen(address, config.port)) {
             err << "quv-server: cannot listen on " << config.host << ':' << config.port << ": "
                 << server.errorString() << '\n';

@@ -1,15 +1,20 @@
 #include "server/server.h"
 
 #include "contracts/controleacesso.h"
+#include "contracts/peertext.h"
+#include "server/readerthread.h"
 #include "server/rpcerror.h"
 
 #include <QDateTime>
-#include <QSslServer>
+#include <QPointer>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <QtEndian>
 
 #include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace quv::server {
 
@@ -19,21 +24,73 @@ namespace {
 
 // A client that sends requests faster than it reads the answers is not read
 // from while this much of its answers waits to be sent.
-constexpr qint64 MaxPendingOutput = 64 * 1024 * 1024;
+constexpr qint64 MaxPendingOutput = 256 * 1024;
+
+// What a logged-in connection's socket may hold unread besides the frame
+// being put together (which may be up to the frame limit).
+constexpr qint64 ReadBufferAfterLogin = 1024 * 1024;
 
 // An address that stops failing is forgiven after this long.
 constexpr int ForgetFailuresMs = 15 * 60 * 1000;
+
+// Makes the socket of each connection itself, TLS or not, so that a TLS
+// handshake runs inside a session: it holds a slot and runs against the
+// login timeout.
+class Listener : public QTcpServer
+{
+public:
+    explicit Listener(bool tls) : m_tls(tls)
+    {
+        // A few connections accepted per turn of the event loop, the others
+        // served in between: a flood of new connections cannot crowd out
+        // the login of one that has just come in, nor fill the kernel's
+        // queue so that a newcomer's connection is dropped and retried.
+        setMaxPendingConnections(8);
+        setListenBacklogSize(256);
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            return;
+        }
+        addPendingConnection(socket);
+    }
+
+private:
+    bool m_tls;
+};
 
 QByteArray errorFrame(int errorCode, const QString &message)
 {
     wire::Response response;
     response.errorCode = errorCode;
     response.errorMessage = message;
-    const QByteArray payload =
-        wire::encode(wire::responseToVariant(response), wire::Encoding::Cbor);
-    char header[4];
-    qToBigEndian<quint32>(quint32(payload.size()), header);
-    return QByteArray(header, 4) + payload;
+    return wire::frame(wire::encode(wire::responseToVariant(response), wire::Encoding::Cbor));
+}
+
+QString endpoint(const QTcpSocket *socket)
+{
+    return socket->peerAddress().toString() + QLatin1Char(':') +
+           QString::number(socket->peerPort());
+}
+
+void keepAlive(QTcpSocket *socket)
+{
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    // The kernel waits two hours before its first probe by default; a peer
+    // that vanished should give its slot back within minutes.
+    const int descriptor = int(socket->socketDescriptor());
+    const int idle = 60;
+    const int interval = 10;
+    const int probes = 6;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 } // namespace
@@ -54,6 +111,20 @@ bool RateLimiter::allow(qint64 nowMs)
     return true;
 }
 
+QHostAddress addressKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4);
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i)
+        bytes[i] = 0;
+    return QHostAddress(bytes);
+}
+
 void log(const QString &line)
 {
     const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODate) + QLatin1Char(' ') +
@@ -63,33 +134,29 @@ void log(const QString &line)
     std::fflush(stderr);
 }
 
+// ------------------------------------------------------------------ server
+
 AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, const ServerLimits &limits,
-                           const std::optional<QSslConfiguration> &tls, QObject *parent)
-    : QObject(parent), m_dispatcher(std::move(db)), m_tokens(std::move(tokens)), m_limits(limits)
+                           const std::optional<QSslConfiguration> &tls,
+                           const QString &readerDatabase, QObject *parent)
+    : QObject(parent), m_tls(tls), m_dispatcher(std::move(db)), m_tokens(std::move(tokens)),
+      m_limits(limits), m_failures(qMax(1, limits.maxTrackedAddresses))
 {
     if (m_limits.maxFrame == 0)
         m_limits.maxFrame = wire::DefaultMaxFrame;
-    if (tls) {
-        auto server = std::make_unique<QSslServer>();
-        server->setSslConfiguration(*tls);
-        // A peer that never finishes its handshake holds no slot for long.
-        server->setHandshakeTimeout(qMin(m_limits.loginTimeoutMs, 10000));
-        connect(server.get(), &QSslServer::errorOccurred, this,
-                [](QSslSocket *socket, QAbstractSocket::SocketError) {
-                    log(QStringLiteral("%1 TLS handshake failed: %2")
-                            .arg(socket->peerAddress().toString(), socket->errorString()));
-                });
-        m_server = std::move(server);
-    } else {
-        m_server = std::make_unique<QTcpServer>();
-    }
+    m_clock.start();
+    m_server = std::make_unique<Listener>(m_tls.has_value());
     connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this,
-            &AccessServer::acceptConnections);
+            &AccessServer::acceptPending, Qt::QueuedConnection);
+    if (!readerDatabase.isEmpty())
+        m_reader = std::make_unique<ReaderThread>(readerDatabase);
 }
 
 AccessServer::~AccessServer()
 {
     close();
+    // After the sessions: their calls still queued on the reader are dropped.
+    m_reader.reset();
 }
 
 bool AccessServer::listen(const QHostAddress &address, quint16 port)
@@ -105,120 +172,278 @@ void AccessServer::close()
         delete session;
 }
 
-void AccessServer::acceptConnections()
+void AccessServer::acceptPending()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        if (m_sessions >= m_limits.maxConnections) {
-            refuse(socket, QStringLiteral("O servidor já atende %1 conexões, o seu limite; tente "
-                                          "de novo mais tarde.")
-                               .arg(m_limits.maxConnections));
-            continue;
-        }
-        // Answers are written as soon as they are ready; never hold them
-        // back waiting for the client's acknowledgement.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        auto *session = new Session(socket, m_dispatcher, m_tokens, this);
-        ++m_sessions;
-        connect(session, &QObject::destroyed, this, [this] { --m_sessions; });
+        socket->setParent(this);
+        accept(socket);
     }
 }
 
-void AccessServer::refuse(QTcpSocket *socket, const QString &message)
+void AccessServer::accept(QTcpSocket *socket)
 {
-    log(QStringLiteral("%1:%2 refused: connection limit (%3) reached")
-            .arg(socket->peerAddress().toString())
-            .arg(socket->peerPort())
-            .arg(m_limits.maxConnections));
-    socket->setParent(this);
+    const QHostAddress key = addressKey(socket->peerAddress());
+    const int fromAddress = m_perAddress.value(key);
+    if (fromAddress >= m_limits.maxPerAddress) {
+        refuse(
+            socket,
+            QStringLiteral("%1 connections from its address already (the limit)").arg(fromAddress),
+            QStringLiteral("Conexões demais a partir deste endereço (o limite é %1); tente de "
+                           "novo mais tarde.")
+                .arg(m_limits.maxPerAddress));
+        return;
+    }
+    if (m_sessions >= m_limits.maxConnections && !evictOneWaiting()) {
+        refuse(socket, QStringLiteral("connection limit (%1) reached").arg(m_limits.maxConnections),
+               QStringLiteral("O servidor já atende %1 conexões, o seu limite; tente de novo mais "
+                              "tarde.")
+                   .arg(m_limits.maxConnections));
+        return;
+    }
+    auto *session = new Session(socket, key, this);
+    ++m_sessions;
+    ++m_perAddress[key];
+    session->m_waitingAt = m_waiting.insert(m_waiting.end(), session);
+    session->m_waiting = true;
+}
+
+void AccessServer::refuse(QTcpSocket *socket, const QString &reason, const QString &message)
+{
+    log(QStringLiteral("%1 refused: %2").arg(endpoint(socket), reason));
+    // Whatever the peer sends meanwhile is not read into memory.
+    socket->setReadBufferSize(4096);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (m_tls) {
+        // A TLS client could not read a plain answer; no handshake is spent
+        // on a connection that is not served.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    QTimer::singleShot(m_limits.closeDeadlineMs, socket, [socket] { socket->abort(); });
     socket->write(errorFrame(code::TooManyRequests, message));
     socket->disconnectFromHost();
 }
 
-int AccessServer::recordFailedLogin(const QHostAddress &peer)
+bool AccessServer::evictOneWaiting()
 {
-    Failures &failures = m_failures[peer];
-    if (failures.forgetAt.hasExpired())
-        failures.count = 0;
-    ++failures.count;
-    failures.forgetAt.setRemainingTime(ForgetFailuresMs);
-    // Keeps the table small when many addresses fail once each.
-    if (m_failures.size() > 10000)
-        m_failures.removeIf([](const auto &entry) { return entry.value().forgetAt.hasExpired(); });
-    return int(
-        qMin<qint64>(qint64(failures.count) * m_limits.failureDelayMs, m_limits.maxFailureDelayMs));
+    if (m_waiting.empty())
+        return false;
+    m_waiting.front()->drop(
+        QStringLiteral("closed to make room: the server is full and it had not logged in"));
+    return true;
 }
 
-void AccessServer::recordSuccessfulLogin(const QHostAddress &peer)
+void AccessServer::leaving(Session *session)
 {
-    m_failures.remove(peer);
+    // A session on its way out is the first to make room.
+    if (session->m_waiting)
+        m_waiting.splice(m_waiting.begin(), m_waiting, session->m_waitingAt);
 }
 
-Session::Session(QTcpSocket *socket, const Dispatcher &dispatcher, const TokenStore &tokens,
-                 AccessServer *server)
-    : QObject(server), m_socket(socket), m_dispatcher(dispatcher), m_tokens(tokens),
-      m_server(server), m_reader(server->limits().maxFrame),
-      m_rate(server->limits().maxRate, server->limits().burst()),
-      m_peerAddress(socket->peerAddress())
+void AccessServer::loggedIn(Session *session)
 {
+    if (!session->m_waiting)
+        return;
+    m_waiting.erase(session->m_waitingAt);
+    session->m_waiting = false;
+}
+
+void AccessServer::release(Session *session)
+{
+    if (session->m_released)
+        return;
+    session->m_released = true;
+    loggedIn(session);
+    --m_sessions;
+    const auto count = m_perAddress.find(session->m_key);
+    if (count != m_perAddress.end() && --count.value() <= 0)
+        m_perAddress.erase(count);
+}
+
+qint64 AccessServer::loginHold(const QHostAddress &key)
+{
+    const Failures *failures = m_failures.object(key);
+    return failures ? qMax<qint64>(0, failures->nextAttemptMs - m_clock.elapsed()) : 0;
+}
+
+int AccessServer::recordFailedLogin(const QHostAddress &key)
+{
+    const qint64 now = m_clock.elapsed();
+    Failures *failures = m_failures.object(key);
+    if (!failures) {
+        failures = new Failures;
+        // The least recently seen address goes when the table is full.
+        m_failures.insert(key, failures);
+    } else if (now - failures->lastMs > ForgetFailuresMs) {
+        failures->count = 0;
+    }
+    ++failures->count;
+    failures->lastMs = now;
+    const int delay = int(qMin<qint64>(qint64(failures->count) * m_limits.failureDelayMs,
+                                       m_limits.maxFailureDelayMs));
+    failures->nextAttemptMs = now + delay;
+    return delay;
+}
+
+// ----------------------------------------------------------------- session
+
+Session::Session(QTcpSocket *socket, const QHostAddress &key, AccessServer *server)
+    : QObject(server), m_socket(socket), m_server(server), m_key(key), m_peer(endpoint(socket)),
+      m_reader(qMin(server->limits().maxFrameBeforeLogin, server->limits().maxFrame)),
+      m_rate(server->limits().maxRate, server->limits().burst())
+{
+    const ServerLimits &limits = server->limits();
     m_clock.start();
     m_socket->setParent(this);
+    // Until the login, the socket holds no more than one small frame.
+    m_socket->setReadBufferSize(qint64(qMin(limits.maxFrameBeforeLogin, limits.maxFrame)) + 4);
+    // Answers are written as soon as they are ready; never hold them back
+    // waiting for the client's acknowledgement.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    keepAlive(m_socket);
+
     m_loginTimer.setSingleShot(true);
     connect(&m_loginTimer, &QTimer::timeout, this, [this] {
-        if (!m_administrator.isEmpty() || m_closing)
+        if (loggedIn() || m_closing || m_busy)
             return;
-        log(QStringLiteral("%1 closed: no login within %2 ms")
-                .arg(peer())
-                .arg(m_server->limits().loginTimeoutMs));
-        fail(QVariant(), code::NotAuthenticated,
-             QStringLiteral("Tempo para o login esgotado (%1 s): a conexão foi encerrada.")
-                 .arg(m_server->limits().loginTimeoutMs / 1000.0),
-             m_encoding, true);
+        const int ms = m_server->limits().loginTimeoutMs;
+        const auto *tls = qobject_cast<QSslSocket *>(m_socket);
+        if (tls && !tls->isEncrypted()) {
+            drop(QStringLiteral("closed: no TLS handshake within %1 ms").arg(ms));
+            return;
+        }
+        log(QStringLiteral("%1 closed: no login within %2 ms").arg(m_peer).arg(ms));
+        try {
+            fail(QVariant(), code::NotAuthenticated,
+                 QStringLiteral("Tempo para o login esgotado (%1 s): a conexão foi encerrada.")
+                     .arg(ms / 1000.0),
+                 m_encoding, true);
+        } catch (const std::exception &e) {
+            failed(e.what());
+        }
     });
-    m_loginTimer.start(m_server->limits().loginTimeoutMs);
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(limits.idleTimeoutMs);
+    connect(&m_idleTimer, &QTimer::timeout, this, [this] {
+        if (m_busy || m_closing) {
+            m_idleTimer.start();
+            return;
+        }
+        const int seconds = m_server->limits().idleTimeoutMs / 1000;
+        log(QStringLiteral("%1 closed: no request for %2 s").arg(m_peer).arg(seconds));
+        try {
+            fail(QVariant(), code::NotAuthenticated,
+                 QStringLiteral("Conexão encerrada após %1 s sem pedidos; conecte de novo.")
+                     .arg(seconds),
+                 m_encoding, true);
+        } catch (const std::exception &e) {
+            failed(e.what());
+        }
+    });
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, this, [this] {
+        drop(QStringLiteral("aborted: its last answer was not taken within %1 ms")
+                 .arg(m_server->limits().closeDeadlineMs));
+    });
+
     connect(m_socket, &QTcpSocket::readyRead, this, &Session::readFrames);
     // Frames held back while answers piled up are read once they drain.
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
         if (m_socket->bytesToWrite() < MaxPendingOutput / 2)
-            readFrames();
+            resumeLater();
     });
-    connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+        m_server->release(this);
+        deleteLater();
+    });
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        tls->setSslConfiguration(*server->m_tls);
+        connect(tls, &QSslSocket::errorOccurred, this, [this, tls] {
+            if (!tls->isEncrypted() && !m_closing)
+                drop(QStringLiteral("TLS handshake failed: %1").arg(tls->errorString()));
+        });
+        tls->startServerEncryption();
+    }
+    // The handshake too must end within the login timeout.
+    m_loginTimer.start(limits.loginTimeoutMs);
 }
 
-QString Session::peer() const
+Session::~Session()
 {
-    return m_socket->peerAddress().toString() + QLatin1Char(':') +
-           QString::number(m_socket->peerPort());
+    *m_gone = true;
+    m_server->release(this);
+}
+
+void Session::drop(const QString &reason)
+{
+    log(m_peer + QLatin1Char(' ') + reason);
+    m_server->release(this);
+    m_closing = true;
+    m_loginTimer.stop();
+    m_idleTimer.stop();
+    m_closeTimer.stop();
+    m_socket->abort();
+    deleteLater();
+}
+
+void Session::resumeLater()
+{
+    if (m_resumePosted || m_closing)
+        return;
+    m_resumePosted = true;
+    QMetaObject::invokeMethod(this, &Session::readFrames, Qt::QueuedConnection);
 }
 
 void Session::readFrames()
 {
-    while (!m_closing) {
-        if (m_socket->bytesToWrite() > MaxPendingOutput)
-            return;
-        try {
-            if (m_socket->bytesAvailable() > 0) {
-                const bool atFrameStart = m_reader.buffered() == 0;
-                const QByteArray chunk =
-                    m_socket->read(qMin<qint64>(m_socket->bytesAvailable(), 1 << 20));
-                // An oversized frame is refused from its header alone; its
-                // first payload byte, when here, still tells the encoding.
-                if (atFrameStart && chunk.size() > 4)
-                    m_encoding = wire::detectEncoding(QByteArrayView(chunk).sliced(4));
-                m_reader.feed(chunk);
-            }
-            const std::optional<QByteArray> payload = m_reader.next();
-            if (!payload) {
-                if (m_socket->bytesAvailable() > 0)
-                    continue;
+    m_resumePosted = false;
+    try {
+        // One request a turn: a connection with many requests waiting lets
+        // every other connection be served between any two of its own.
+        while (!m_closing && !m_busy) {
+            if (m_socket->bytesToWrite() > MaxPendingOutput)
+                return;
+            if (std::optional<QByteArray> payload = m_reader.next()) {
+                handle(*payload);
+                if (m_reader.buffered() > 0 || m_socket->bytesAvailable() > 0)
+                    resumeLater();
                 return;
             }
-            handle(*payload);
-        } catch (const wire::DecodeError &e) {
-            // The framing is lost: nothing after this can be read reliably.
-            fail(QVariant(), e.code(), QString::fromStdString(e.what()), m_encoding, true);
-            return;
+            if (m_socket->bytesAvailable() == 0)
+                return;
+            const bool atFrameStart = m_reader.buffered() == 0;
+            const QByteArray chunk =
+                m_socket->read(qMin<qint64>(m_socket->bytesAvailable(), 1 << 20));
+            // An oversized frame is refused from its header alone; its
+            // first payload byte, when here, still tells the encoding.
+            if (atFrameStart && chunk.size() > 4)
+                m_encoding = wire::detectEncoding(QByteArrayView(chunk).sliced(4));
+            m_reader.feed(chunk);
         }
+    } catch (const wire::DecodeError &e) {
+        // The framing is lost: nothing after this can be read reliably.
+        try {
+            fail(QVariant(), e.code(), QString::fromStdString(e.what()), m_encoding, true);
+        } catch (const std::exception &inner) {
+            failed(inner.what());
+        }
+    } catch (const std::exception &e) {
+        failed(e.what());
+    }
+}
+
+void Session::failed(const char *what)
+{
+    // Out of memory, or worse, on this connection's account: it ends, the
+    // server and everyone else go on.
+    const RpcError hidden = hiddenError(code::InternalError, QString::fromUtf8(what));
+    log(QStringLiteral("%1 closed: %2").arg(m_peer, hidden.detail()));
+    m_reader = wire::FrameReader(0);
+    try {
+        fail(QVariant(), hidden.code(), hidden.message(), m_encoding, true);
+    } catch (...) {
+        drop(QStringLiteral("aborted: not even the error could be answered"));
     }
 }
 
@@ -229,7 +454,9 @@ void Session::handle(const QByteArray &payload)
     QVariant message;
     wire::Request request;
     try {
-        message = wire::decode(payload, encoding);
+        message =
+            wire::decode(payload, encoding,
+                         loggedIn() ? wire::decodeBudget(payload.size()) : wire::SmallDecodeBudget);
         request = wire::requestFromVariant(message);
     } catch (const wire::DecodeError &e) {
         // Answer with the id when the message got that far.
@@ -244,9 +471,11 @@ void Session::handle(const QByteArray &payload)
              e.code() == code::ParseError
                  ? QStringLiteral("Mensagem ilegível: %1").arg(QString::fromStdString(e.what()))
                  : QString::fromStdString(e.what()),
-             encoding, m_administrator.isEmpty());
+             encoding, !loggedIn());
         return;
     }
+    if (loggedIn())
+        m_idleTimer.start();
 
     if (!m_rate.allow(m_clock.elapsed())) {
         fail(request.id, code::TooManyRequests,
@@ -258,51 +487,84 @@ void Session::handle(const QByteArray &payload)
     }
 
     if (request.method == rdm::LoginMethod) {
-        const wire::Response response = login(request);
-        if (response.ok) {
-            m_loginTimer.stop();
-            m_server->recordSuccessfulLogin(m_peerAddress);
-            send(response, encoding);
-            return;
-        }
-        // The answer waits on a timer, never a sleep: other connections go
-        // on being served meanwhile. Nothing more is read from this one.
-        m_closing = true;
-        m_loginTimer.stop();
-        const int delay = m_server->recordFailedLogin(m_peerAddress);
-        QTimer::singleShot(delay, this, [this, response, encoding] {
-            send(response, encoding);
-            m_socket->disconnectFromHost();
-        });
+        beginLogin(request, encoding);
         return;
     }
-    if (m_administrator.isEmpty()) {
+    if (!loggedIn()) {
         fail(request.id, code::NotAuthenticated,
              QStringLiteral("Conexão não autenticada: o primeiro pedido deve ser '%1'.")
                  .arg(rdm::LoginMethod),
              encoding, true);
         return;
     }
-
-    wire::Response response;
-    response.id = request.id;
-    try {
-        response.result = m_dispatcher.call(request.method, request.params, m_administrator);
-        response.ok = true;
-    } catch (const RpcError &e) {
-        response.errorCode = e.code();
-        response.errorMessage = e.message();
-        if (e.code() == code::DatabaseError || e.code() == code::InternalError)
-            log(QStringLiteral("%1 %2 by %3 failed: %4")
-                    .arg(peer(), request.method, m_administrator, e.message()));
-    } catch (const std::exception &e) {
-        response.errorCode = code::InternalError;
-        response.errorMessage =
-            QStringLiteral("Erro interno do servidor: %1").arg(QString::fromStdString(e.what()));
-        log(QStringLiteral("%1 %2 by %3 failed: %4")
-                .arg(peer(), request.method, m_administrator, response.errorMessage));
+    if (m_server->m_reader && ReaderThread::runsHere(request.method)) {
+        runAside(request, encoding);
+        return;
     }
-    send(response, encoding);
+
+    const Outcome outcome = answer(m_server->m_dispatcher, request, m_administrator);
+    if (!outcome.logDetail.isEmpty())
+        log(QStringLiteral("%1 %2 by %3 failed: %4")
+                .arg(m_peer, printable(request.method), m_administrator,
+                     printable(outcome.logDetail, 2000)));
+    send(outcome.response, encoding);
+    if (outcome.fatal)
+        closeAfterReply();
+}
+
+void Session::beginLogin(const wire::Request &request, wire::Encoding encoding)
+{
+    // The peer has done its part; any wait from here on is the server's.
+    m_loginTimer.stop();
+    const qint64 hold = m_server->loginHold(m_key);
+    if (hold <= 0) {
+        finishLogin(request, encoding);
+        return;
+    }
+    // The address is paying for a recent failure: the token is not even
+    // looked at before the wait is over, so neither closing early nor
+    // sending many at once tells a guesser anything sooner. Nothing more is
+    // read from this connection meanwhile.
+    m_busy = true;
+    QTimer::singleShot(int(hold), this, [this, request, encoding] {
+        m_busy = false;
+        try {
+            beginLogin(request, encoding);
+        } catch (const std::exception &e) {
+            failed(e.what());
+            return;
+        }
+        if (!m_busy)
+            resumeLater();
+    });
+}
+
+void Session::finishLogin(const wire::Request &request, wire::Encoding encoding)
+{
+    const wire::Response response = login(request);
+    if (response.ok) {
+        const ServerLimits &limits = m_server->limits();
+        m_server->loggedIn(this);
+        m_reader.setMaxFrame(limits.maxFrame);
+        m_socket->setReadBufferSize(ReadBufferAfterLogin);
+        m_idleTimer.start();
+        send(response, encoding);
+        return;
+    }
+    // Nothing more is read from this connection. The answer waits on a
+    // timer, never a sleep: the others go on being served meanwhile.
+    m_closing = true;
+    m_idleTimer.stop();
+    m_server->leaving(this);
+    const int delay = m_server->recordFailedLogin(m_key);
+    QTimer::singleShot(delay, this, [this, response, encoding] {
+        try {
+            send(response, encoding);
+        } catch (const std::exception &) {
+            // The refusal is also said by closing.
+        }
+        closeAfterReply();
+    });
 }
 
 wire::Response Session::login(const wire::Request &request)
@@ -311,48 +573,85 @@ wire::Response Session::login(const wire::Request &request)
     response.id = request.id;
     response.errorCode = code::AuthenticationFailed;
     const QVariantList &params = request.params;
+    QString reason;
     if (params.size() != 2 || params[0].metaType() != QMetaType::fromType<QString>() ||
         params[1].metaType() != QMetaType::fromType<QString>()) {
         response.errorCode = code::InvalidParams;
         response.errorMessage = QStringLiteral("'%1' espera dois textos: o nome do servidor e o "
                                                "token de acesso.")
                                     .arg(rdm::LoginMethod);
-    } else if (params[0].toString() != rdm::ServerName) {
+        reason = QStringLiteral("the parameters are not two texts");
+    } else if (const QString name = params[0].toString(); name != rdm::ServerName) {
         response.errorMessage = QStringLiteral("Servidor '%1' desconhecido: este servidor atende "
                                                "'%2'.")
-                                    .arg(params[0].toString(), rdm::ServerName);
-    } else if (const std::optional<QString> name = m_tokens.administrator(params[1].toString())) {
-        m_administrator = *name;
+                                    .arg(clipped(name), rdm::ServerName);
+        // The name is logged, but never a token sent in its place.
+        reason = params[1].toString() == rdm::ServerName || m_server->m_tokens.administrator(name)
+                     ? QStringLiteral("the server name and the token were swapped")
+                     : QStringLiteral("unknown server name '%1'").arg(printable(name));
+    } else if (const std::optional<QString> administrator =
+                   m_server->m_tokens.administrator(params[1].toString())) {
+        m_administrator = *administrator;
         response.ok = true;
-        response.result = QVariantMap{{QStringLiteral("administrator"), *name}};
-        log(QStringLiteral("%1 logged in as %2").arg(peer(), *name));
+        response.result = QVariantMap{{QStringLiteral("administrator"), *administrator}};
+        log(QStringLiteral("%1 logged in as %2").arg(m_peer, *administrator));
         return response;
     } else {
         response.errorMessage = QStringLiteral("Token de acesso inválido: conexão recusada.");
+        reason = QStringLiteral("token not valid");
     }
     m_administrator.clear();
-    log(QStringLiteral("%1 login refused: %2").arg(peer(), response.errorMessage));
+    log(QStringLiteral("%1 login refused: %2").arg(m_peer, reason));
     return response;
+}
+
+void Session::runAside(const wire::Request &request, wire::Encoding encoding)
+{
+    m_busy = true;
+    QPointer<Session> self(this);
+    const QString method = request.method;
+    m_server->m_reader->run(request, m_administrator, encoding, m_gone,
+                            [self, method](ReaderThread::Answer answer) {
+                                if (!self)
+                                    return;
+                                if (!answer.logDetail.isEmpty())
+                                    log(QStringLiteral("%1 %2 by %3 failed: %4")
+                                            .arg(self->m_peer, method, self->m_administrator,
+                                                 printable(answer.logDetail, 2000)));
+                                try {
+                                    if (answer.payload.isEmpty()) {
+                                        self->failed("out of memory");
+                                        return;
+                                    }
+                                    self->write(answer.payload);
+                                    self->m_busy = false;
+                                    if (answer.fatal) {
+                                        self->closeAfterReply();
+                                        return;
+                                    }
+                                    self->m_idleTimer.start();
+                                    self->resumeLater();
+                                } catch (const std::exception &e) {
+                                    self->failed(e.what());
+                                }
+                            });
 }
 
 void Session::send(const wire::Response &response, wire::Encoding encoding)
 {
-    QByteArray payload;
-    try {
-        payload = wire::encode(wire::responseToVariant(response), encoding);
-    } catch (const std::exception &e) {
-        wire::Response failure;
-        failure.id = response.id;
-        failure.errorCode = code::InternalError;
-        failure.errorMessage = QStringLiteral("Erro interno ao codificar a resposta: %1")
-                                   .arg(QString::fromStdString(e.what()));
-        payload = wire::encode(wire::responseToVariant(failure), encoding);
-    }
+    QString detail;
+    const QByteArray payload = encodeReply(response, encoding, &detail);
+    if (!detail.isEmpty())
+        log(QStringLiteral("%1 answer refused: %2").arg(m_peer, detail));
+    write(payload);
+}
+
+void Session::write(const QByteArray &payload)
+{
     // The header and the payload go separately: a large answer is not
     // copied once more only to put four bytes in front of it.
-    char header[4];
-    qToBigEndian<quint32>(quint32(payload.size()), header);
-    m_socket->write(header, 4);
+    const std::array<char, 4> header = wire::frameHeader(payload.size());
+    m_socket->write(header.data(), 4);
     m_socket->write(payload);
 }
 
@@ -371,8 +670,16 @@ void Session::fail(const QVariant &id, int errorCode, const QString &message,
 void Session::closeAfterReply()
 {
     m_closing = true;
-    // Waits for the reply to be written, then closes.
+    m_server->leaving(this);
+    m_loginTimer.stop();
+    m_idleTimer.stop();
+    // A frame half read is of no use any more.
+    m_reader = wire::FrameReader(0);
+    // Waits for the reply to be written, then closes; a peer that does not
+    // take it is cut off at the deadline.
     m_socket->disconnectFromHost();
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_closeTimer.start(m_server->limits().closeDeadlineMs);
 }
 
 } // namespace quv::server

@@ -4,6 +4,7 @@
 
 using quv::DataPacket;
 using quv::FieldDef;
+using quv::MaxPacketFields;
 using quv::PacketError;
 
 class TestDataPacket : public QObject
@@ -64,9 +65,31 @@ private slots:
         QCOMPARE(p.byteSize(), 2);
     }
 
-    void repeatedFieldNamesAreRefused()
+    void fieldListsAreChecked_data()
     {
-        QVERIFY_THROWS_EXCEPTION(PacketError, DataPacket({{"A", 1}, {"A", 2}}));
+        QTest::addColumn<int>("fields");
+        QTest::addColumn<bool>("repeatLast");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("two, repeated") << 2 << true << false;
+        QTest::newRow("the most a packet may have") << MaxPacketFields << false << true;
+        QTest::newRow("the most, last one repeated") << MaxPacketFields << true << false;
+        QTest::newRow("one more than the most") << MaxPacketFields + 1 << false << false;
+    }
+    void fieldListsAreChecked()
+    {
+        QFETCH(int, fields);
+        QFETCH(bool, repeatLast);
+        QFETCH(bool, accepted);
+        QList<FieldDef> list;
+        for (int i = 0; i < fields; ++i)
+            list.append({QStringLiteral("F%1").arg(repeatLast && i == fields - 1 ? 0 : i), 1});
+        try {
+            const DataPacket packet(list);
+            QVERIFY(accepted);
+            QCOMPARE(packet.fieldCount(), fields);
+        } catch (const PacketError &) {
+            QVERIFY(!accepted);
+        }
     }
 };
 

@@ -3,6 +3,7 @@
 #include <QCborMap>
 #include <QCborValue>
 #include <QTest>
+#include <QtEndian>
 
 using namespace quv;
 using namespace quv::wire;
@@ -86,6 +87,94 @@ private slots:
             QFAIL("an oversized frame was accepted");
         } catch (const DecodeError &e) {
             QCOMPARE(e.code(), code::FrameTooLarge);
+        }
+    }
+
+    // A reply larger than a frame may be is refused, never cut to 32 bits.
+    void oversizedAnswerIsRefusedNotCut()
+    {
+        QCOMPARE(qFromBigEndian<quint32>(frameHeader(DefaultMaxFrame).data()), DefaultMaxFrame);
+        QVERIFY_THROWS_EXCEPTION(std::length_error, frameHeader(qsizetype(DefaultMaxFrame) + 1));
+        QVERIFY_THROWS_EXCEPTION(std::length_error, frameHeader(qsizetype(1) << 32));
+    }
+
+    // The decoder counts what it makes: cells and rows cheaply, any other
+    // value dearly, against a budget that is small before login and grows
+    // with the payload after it.
+    void decodeBudget_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<Encoding>("encoding");
+        QTest::addColumn<qint64>("budget"); // 0: the payload's own
+        QTest::addColumn<bool>("accepted");
+        DataPacket empties({{"A", 0}});
+        DataPacket shorts({{"A", 0}});
+        for (int i = 0; i < 100000; ++i) {
+            empties.appendRow({QString()});
+            shorts.appendRow({QStringLiteral("abc")});
+        }
+        const QVariant nulls = QVariantList(70000);
+        QList<FieldDef> wide;
+        for (int i = 0; i <= MaxPacketFields; ++i)
+            wide.append({QStringLiteral("F%1").arg(i), 1});
+        const QVariant login = requestToVariant({qint64(1),
+                                                 QStringLiteral("login"),
+                                                 {QStringLiteral("QUV01000.rdmControleAcesso"),
+                                                  QStringLiteral("a-token-of-twenty-chars")}});
+        const QVariant twentyNulls =
+            requestToVariant({qint64(1), QStringLiteral("login"), QVariantList(20)});
+        for (const Encoding e : {Encoding::Cbor, Encoding::Json}) {
+            const char *name = e == Encoding::Cbor ? "cbor" : "json";
+            QTest::newRow(qPrintable(QStringLiteral("%1: 100,000 short cells").arg(name)))
+                << encode(QVariant::fromValue(shorts), e) << e << qint64(0) << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1: 70,000 nulls").arg(name)))
+                << encode(nulls, e) << e << qint64(0) << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1: a login before login").arg(name)))
+                << encode(login, e) << e << SmallDecodeBudget << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1: twenty nulls before login").arg(name)))
+                << encode(twentyNulls, e) << e << SmallDecodeBudget << false;
+        }
+        QTest::newRow("cbor: 100,000 empty cells")
+            << encode(QVariant::fromValue(empties), Encoding::Cbor) << Encoding::Cbor << qint64(0)
+            << true;
+        // One field more than a packet may have, written by hand: no packet
+        // can be made that wide.
+        QByteArray fields;
+        for (const FieldDef &f : wide)
+            fields += QStringLiteral(R"({"name":"%1","size":1},)").arg(f.name).toUtf8();
+        fields.chop(1);
+        QTest::newRow("json: one field too many")
+            << QByteArray(R"({"fields":[)" + fields + R"(],"rows":[]})") << Encoding::Json
+            << qint64(0) << false;
+        QByteArray cborFields("\xa2\x66"
+                              "fields"
+                              "\x99\x01\x01",
+                              11);
+        for (const FieldDef &f : wide)
+            cborFields += QByteArray("\xa2\x64"
+                                     "name") +
+                          char(0x60 + f.name.size()) + f.name.toLatin1() +
+                          QByteArray("\x64"
+                                     "size"
+                                     "\x01");
+        cborFields += QByteArray("\x64"
+                                 "rows"
+                                 "\x80");
+        QTest::newRow("cbor: one field too many")
+            << cborFields << Encoding::Cbor << qint64(0) << false;
+    }
+    void decodeBudget()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(Encoding, encoding);
+        QFETCH(qint64, budget);
+        QFETCH(bool, accepted);
+        try {
+            budget > 0 ? decode(payload, encoding, budget) : decode(payload, encoding);
+            QVERIFY2(accepted, "decoded past the budget");
+        } catch (const DecodeError &e) {
+            QVERIFY2(!accepted, e.what());
+            QCOMPARE(e.code(), code::ParseError);
         }
     }
 

@@ -183,6 +183,8 @@ int soak(const Options &options)
         ServerProcess server;
         if (!server.start(database, {QStringLiteral("--max-rate"), QStringLiteral("1000000"),
                                      QStringLiteral("--max-connections"),
+                                     QString::number(options.clients + 8),
+                                     QStringLiteral("--max-per-address"),
                                      QString::number(options.clients + 8)}))
             throw std::runtime_error("the server did not start: " +
                                      server.errorString().toStdString());

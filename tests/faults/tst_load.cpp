@@ -43,7 +43,8 @@ private slots:
             for (int i = 0; i < servers; ++i) {
                 processes.push_back(std::make_unique<ServerProcess>());
                 QVERIFY2(processes.back()->start(
-                             database, {QStringLiteral("--max-rate"), QStringLiteral("1000000")}),
+                             database, {QStringLiteral("--max-rate"), QStringLiteral("1000000"),
+                                        QStringLiteral("--max-per-address"), QStringLiteral("64")}),
                          qPrintable(processes.back()->errorString()));
                 endpoints.append({processes.back()->host(), processes.back()->port()});
             }

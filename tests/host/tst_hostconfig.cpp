@@ -61,6 +61,11 @@ private slots:
         QCOMPARE(r.config.openScreens, QStringList{"QUV01000"});
         QVERIFY(r.config.quitAfterOpen);
         QCOMPARE(r.config.packageDir, m_dir.path());
+        // Both secrets are in the process list for every local user to read.
+        QCOMPARE(r.warnings.size(), 2);
+        QVERIFY(r.warnings[0].contains(QStringLiteral("--token")));
+        QVERIFY(r.warnings[1].contains(QStringLiteral("password in --db")));
+        QVERIFY(parse({"--db", "postgres://quv@db.local/dw"}).warnings.isEmpty());
     }
 
     void iniValuesAndCommandLineWins()
@@ -132,6 +137,31 @@ private slots:
         const ConfigParseResult r = parse(args);
         QCOMPARE(r.action, Action::Error);
         QVERIFY2(r.text.contains(inMessage), qPrintable(r.text));
+    }
+
+    // The token goes unencrypted only to this machine, unless the user says
+    // otherwise; a name other than localhost could be anywhere.
+    void plaintextTokenStaysOnThisMachine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("remote address") << QStringList{"--server-host", "10.0.0.5"} << false;
+        QTest::newRow("remote name") << QStringList{"--server-host", "srv.local"} << false;
+        QTest::newRow("remote, consented")
+            << QStringList{"--server-host", "10.0.0.5", "--allow-plaintext"} << true;
+        QTest::newRow("remote over tls")
+            << QStringList{"--server-host", "10.0.0.5", "--tls"} << true;
+        QTest::newRow("localhost") << QStringList{"--server-host", "localhost"} << true;
+        QTest::newRow("ipv6 loopback") << QStringList{"--server-host", "::1"} << true;
+    }
+    void plaintextTokenStaysOnThisMachine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, accepted);
+        const ConfigParseResult r = parse(args);
+        QCOMPARE(r.action, accepted ? Action::Run : Action::Error);
+        if (!accepted)
+            QVERIFY2(r.text.contains(QStringLiteral("--allow-plaintext")), qPrintable(r.text));
     }
 
     void badIni_data()

@@ -573,6 +573,11 @@ private slots:
         QCOMPARE(server::csvField(QStringLiteral("say \"hi\", bye")),
                  QStringLiteral("\"say \"\"hi\"\", bye\""));
         QCOMPARE(server::csvField(QStringLiteral("two\nlines")), QStringLiteral("\"two\nlines\""));
+        // What a spreadsheet would run as a formula stays text.
+        for (const char *formula : {"=1+2", "+SUM(A1)", "-2+3", "@cmd", "\tx"})
+            QCOMPARE(server::csvField(QString::fromLatin1(formula)),
+                     QLatin1Char('\'') + QString::fromLatin1(formula));
+        QCOMPARE(server::csvField(QStringLiteral("=A1,B1")), QStringLiteral("\"'=A1,B1\""));
         QCOMPARE(server::normalisedTime(QStringLiteral("2024-05-31T10:00:00-03:00")),
                  QStringLiteral("2024-05-31T13:00:00.000Z"));
         QCOMPARE(server::normalisedTime(QStringLiteral("2024-05-31T10:00:00")),

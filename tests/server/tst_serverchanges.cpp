@@ -313,8 +313,9 @@ private slots:
         QTest::addColumn<QString>("driver");
         QTest::addColumn<QString>("what");
         for (const QString &driver : Drivers)
-            for (const char *what : {"unknown fact", "unknown dimension", "fact packet without key",
-                                     "dimension packet without key", "unknown principal"})
+            for (const char *what :
+                 {"unknown fact", "unknown dimension", "fact packet without key",
+                  "dimension packet without key", "unknown principal", "too many rows"})
                 QTest::newRow(qPrintable(driver + QLatin1Char(' ') + QLatin1String(what)))
                     << driver << QString::fromLatin1(what);
     }
@@ -348,6 +349,15 @@ private slots:
             r = demo.call(QStringLiteral("setTChkFatoOpGrup"),
                           {"06", QVariant::fromValue(bad), {}, true});
             expected = code::InvalidParams;
+        } else if (what == QLatin1StringView("too many rows")) {
+            DataPacket many({{QStringLiteral("CDTABELADW"), 30}, {QStringLiteral("CDITEMDW"), 30}});
+            for (int i = 0; i <= 100000; ++i)
+                many.appendRow({QStringLiteral("FATOVENDA"), QStringLiteral("VLVENDA")});
+            r = demo.call(QStringLiteral("setTChkFatoOpGrup"),
+                          {"06", QVariant::fromValue(many), {}, true});
+            expected = code::InvalidParams;
+            QVERIFY2(r.errorMessage.contains(QStringLiteral("100001 linhas")),
+                     qPrintable(r.errorMessage));
         } else if (what == QLatin1StringView("dimension packet without key")) {
             r = demo.call(QStringLiteral("setTChkDimeOpGrup"),
                           {"02", QVariant::fromValue(facts), false, {}});
@@ -434,6 +444,10 @@ private slots:
         DataPacket noKey({{QStringLiteral("ITENS"), 50}, {QStringLiteral("NRSEQUEDIME"), 20}});
         noKey.appendRow({"N", "4"});
         const QString tooLong(51, QLatin1Char('x'));
+        QStringList oneTooMany;
+        for (int i = 0; i <= 1000000; ++i)
+            oneTooMany.append(QString::number(i));
+        const DataPacket manyValues = filterPacket(oneTooMany, "02", "4");
         const auto p = [](const DataPacket &packet) { return QVariant::fromValue(packet); };
         for (const QString &driver : Drivers) {
             newRow(driver, "too long") << driver << p(filterPacket({"N", tooLong}, "02", "4", 100))
@@ -455,6 +469,8 @@ private slots:
             newRow(driver, "group code as operator")
                 << driver << p(filterPacket({"X"}, "02", "4")) << false << code::UnknownKey
                 << "Operador '02'";
+            newRow(driver, "too many values")
+                << driver << p(manyValues) << true << code::InvalidParams << "1000001 linhas";
         }
     }
     void filterRefused()

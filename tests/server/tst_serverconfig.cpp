@@ -1,9 +1,11 @@
-// The server's start-up options and token checks, and the database
-// connection strings, tested in-process.
+// The server's start-up options and token checks, the database connection
+// strings, and how peers are counted and answers framed, tested in-process.
 
 #include "db/connection.h"
 #include "db/dialect.h"
 #include "server/config.h"
+#include "server/dispatcher.h"
+#include "server/server.h"
 #include "server/tokens.h"
 
 #include <QTemporaryDir>
@@ -38,48 +40,70 @@ class ServerConfigTest : public QObject
 private slots:
     void defaultsAndOverrides()
     {
-        ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678"});
+        ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=1234567890abcdef"});
         QCOMPARE(c.host, QStringLiteral("127.0.0.1"));
         QCOMPARE(c.port, DefaultPort);
         QCOMPARE(c.maxFrame, 0u);
-        QCOMPARE(c.tokens, (QList<QPair<QString, QString>>{{"ana", "12345678"}}));
+        QCOMPARE(c.tokens, (QList<QPair<QString, QString>>{{"ana", "1234567890abcdef"}}));
 
         QTemporaryDir dir;
         QFile ini(dir.filePath(QStringLiteral("s.ini")));
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaa, bia=bbbbbbbb\n"
-                  "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
+        ini.write(
+            "port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaaaaaaaaaa, bia=bbbbbbbbbbbbbbbb\n"
+            "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
         ini.close();
-        c = parse({"--config", ini.fileName(), "--port", "0", "--token", "bia=cccccccc"});
+        c = parse({"--config", ini.fileName(), "--port", "0", "--token", "bia=cccccccccccccccc"});
         QCOMPARE(c.port, quint16(0));
         QCOMPARE(c.database, QStringLiteral("sqlite:/from/file.db"));
         QCOMPARE(c.maxFrame, 4096u);
         QVERIFY(c.allowRemote);
         // The command line's token of an administrator replaces the file's.
-        QCOMPARE(c.tokens,
-                 (QList<QPair<QString, QString>>{{"ana", "aaaaaaaa"}, {"bia", "cccccccc"}}));
+        QCOMPARE(c.tokens, (QList<QPair<QString, QString>>{{"ana", "aaaaaaaaaaaaaaaa"},
+                                                           {"bia", "cccccccccccccccc"}}));
     }
 
     void securityOptions()
     {
-        ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678"});
+        ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=1234567890abcdef"});
         QCOMPARE(c.maxConnections, 64);
+        QCOMPARE(c.maxPerAddress, 8);
         QCOMPARE(c.maxRate, 200);
-        QCOMPARE(c.loginTimeout, 10);
+        QCOMPARE(c.loginTimeout, 3);
+        QCOMPARE(c.idleTimeout, 1800);
         QVERIFY(!c.tls());
-        c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678", "--max-connections", "3",
-                   "--max-rate", "7", "--login-timeout", "2", "--tls-cert", "s.crt", "--tls-key",
-                   "s.key", "--host", "0.0.0.0"});
+        c = parse({"--db",
+                   "sqlite:/tmp/a.db",
+                   "--token",
+                   "ana=1234567890abcdef",
+                   "--max-connections",
+                   "3",
+                   "--max-per-address",
+                   "2",
+                   "--max-rate",
+                   "7",
+                   "--login-timeout",
+                   "2",
+                   "--idle-timeout",
+                   "60",
+                   "--tls-cert",
+                   "s.crt",
+                   "--tls-key",
+                   "s.key",
+                   "--host",
+                   "0.0.0.0"});
         QCOMPARE(c.maxConnections, 3);
+        QCOMPARE(c.maxPerAddress, 2);
         QCOMPARE(c.maxRate, 7);
         QCOMPARE(c.loginTimeout, 2);
+        QCOMPARE(c.idleTimeout, 60);
         QVERIFY(c.tls());
         QVERIFY(!c.allowRemote); // TLS alone opens a remote host
         // The old name of the plaintext switch still works.
-        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678", "--allow-remote",
-                       "--host", "0.0.0.0"})
+        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=1234567890abcdef",
+                       "--allow-remote", "--host", "0.0.0.0"})
                     .allowRemote);
-        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678",
+        QVERIFY(parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=1234567890abcdef",
                        "--allow-remote-plaintext", "--host", "0.0.0.0"})
                     .allowRemote);
         QVERIFY_THROWS_EXCEPTION(ConfigError,
@@ -93,12 +117,12 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("messagePart");
         const QString db = QStringLiteral("--db=sqlite:/tmp/a.db");
-        const QString token = QStringLiteral("--token=ana=12345678");
+        const QString token = QStringLiteral("--token=ana=1234567890abcdef");
         QTest::newRow("token without name")
-            << QStringList{db, "--token", "=12345678"} << "NAME=TOKEN";
+            << QStringList{db, "--token", "=1234567890abcdef"} << "NAME=TOKEN";
         QTest::newRow("token without =") << QStringList{db, "--token", "ana"} << "NAME=TOKEN";
         QTest::newRow("token with blank")
-            << QStringList{db, "--token", "ana=1234 5678"} << "one word";
+            << QStringList{db, "--token", "ana=12345678 90abcdef"} << "one word";
         QTest::newRow("port text") << QStringList{db, token, "--port", "http"} << "port 'http'";
         QTest::newRow("max frame above limit")
             << QStringList{db, token, "--max-frame", "999999999999"} << "max-frame";
@@ -108,6 +132,12 @@ private slots:
         QTest::newRow("rate text") << QStringList{db, token, "--max-rate", "fast"} << "max-rate";
         QTest::newRow("login timeout zero")
             << QStringList{db, token, "--login-timeout", "0"} << "login-timeout";
+        QTest::newRow("no connection per address")
+            << QStringList{db, token, "--max-per-address", "0"} << "max-per-address";
+        QTest::newRow("idle timeout text")
+            << QStringList{db, token, "--idle-timeout", "soon"} << "idle-timeout";
+        QTest::newRow("token of 15 characters")
+            << QStringList{db, "--token", "ana=123456789abcdef"} << "shorter than 16";
         QTest::newRow("key without certificate")
             << QStringList{db, token, "--tls-key", "k.pem"} << "--tls-cert";
         QTest::newRow("positional") << QStringList{db, token, "extra"} << "unexpected argument";
@@ -118,6 +148,38 @@ private slots:
         QFETCH(QString, messagePart);
         const QString message = refusal(arguments);
         QVERIFY2(message.contains(messagePart), qPrintable(message));
+    }
+
+    // A secret on the command line is in the process list for every local
+    // user to read; the server says so and goes on.
+    void secretsOnTheCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("warningParts");
+        const QString token = QStringLiteral("--token=ana=1234567890abcdef");
+        QTest::newRow("token") << QStringList{"--db", "sqlite:/tmp/a.db", token}
+                               << QStringList{"--token puts the token in the process list"};
+        QTest::newRow("password in the connection")
+            << QStringList{"--db", "postgres://u:pw@h/d", token}
+            << QStringList{"--token", "password in --db"};
+        QTest::newRow("no secret")
+            << QStringList{"--db", "postgres://u@h/d", "--config", "%1"} << QStringList{};
+    }
+    void secretsOnTheCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, warningParts);
+        QTemporaryDir dir;
+        QFile ini(dir.filePath(QStringLiteral("s.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("token=ana=1234567890abcdef\n");
+        ini.close();
+        arguments.replaceInStrings(QStringLiteral("%1"), ini.fileName());
+        const QStringList warnings =
+            parseCommandLine(QStringList{QStringLiteral("quv-server")} + arguments).warnings;
+        QCOMPARE(warnings.size(), warningParts.size());
+        for (qsizetype i = 0; i < warnings.size(); ++i)
+            QVERIFY2(warnings[i].contains(warningParts[i]), qPrintable(warnings[i]));
     }
 
     void loopbackAddresses()
@@ -135,7 +197,7 @@ private slots:
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("tokens")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("# comment\n\n ana   aaaaaaaa \nbia bbbbbbbb\nbad line here\n");
+        file.write("# comment\n\n ana   aaaaaaaaaaaaaaaa \nbia bbbbbbbbbbbbbbbb\nbad line here\n");
         file.close();
         try {
             readTokensFile(file.fileName());
@@ -144,10 +206,11 @@ private slots:
             QVERIFY2(e.message().contains(QStringLiteral(":5:")), qPrintable(e.message()));
         }
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("ana aaaaaaaa\nbia bbbbbbbb\n");
+        file.write("ana aaaaaaaaaaaaaaaa\nbia bbbbbbbbbbbbbbbb\n");
         file.close();
         QCOMPARE(readTokensFile(file.fileName()),
-                 (QList<QPair<QString, QString>>{{"ana", "aaaaaaaa"}, {"bia", "bbbbbbbb"}}));
+                 (QList<QPair<QString, QString>>{{"ana", "aaaaaaaaaaaaaaaa"},
+                                                 {"bia", "bbbbbbbbbbbbbbbb"}}));
     }
 
     void tokenLookup()
@@ -164,6 +227,50 @@ private slots:
         QVERIFY(!constantTimeEquals(QByteArray("a"), QByteArray()));
         QVERIFY(!constantTimeEquals(QByteArray(), QByteArray("a")));
         QVERIFY(!constantTimeEquals(QByteArray("ab\0", 3), QByteArray("ab")));
+    }
+
+    // Limits are kept per address; an IPv6 site gets a /64, so its many
+    // addresses count as one.
+    void peersAreCountedByAddress_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("ipv4") << "10.0.0.1"
+                              << "10.0.0.1" << true;
+        QTest::newRow("ipv4 neighbours") << "10.0.0.1"
+                                         << "10.0.0.2" << false;
+        QTest::newRow("ipv4 mapped in ipv6") << "::ffff:10.0.0.1"
+                                             << "10.0.0.1" << true;
+        QTest::newRow("one ipv6 /64") << "2001:db8:1:2::1"
+                                      << "2001:db8:1:2:ffff:ffff:ffff:ffff" << true;
+        QTest::newRow("neighbouring /64s") << "2001:db8:1:2::1"
+                                           << "2001:db8:1:3::1" << false;
+    }
+    void peersAreCountedByAddress()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, same);
+        QCOMPARE(addressKey(QHostAddress(a)) == addressKey(QHostAddress(b)), same);
+    }
+
+    // An answer larger than a frame may be becomes an error answer, in the
+    // request's encoding, and the log is told why.
+    void oversizedAnswerBecomesAnError()
+    {
+        wire::Response big;
+        big.id = qint64(4);
+        big.ok = true;
+        big.result = QString(2000, u'x');
+        QString detail;
+        const QByteArray payload = encodeReply(big, wire::Encoding::Json, &detail, 1024);
+        QVERIFY(payload.size() <= 1024);
+        const wire::Response answer =
+            wire::responseFromVariant(wire::decode(payload, wire::Encoding::Json));
+        QCOMPARE(answer.id, QVariant(qint64(4)));
+        QCOMPARE(answer.errorCode, wire::code::FrameTooLarge);
+        QVERIFY2(detail.contains(QStringLiteral("over the frame limit")), qPrintable(detail));
     }
 
     void connectionStrings()

@@ -291,33 +291,42 @@ private slots:
         QCOMPARE(fingerprint(demo.db()), before);
     }
 
+    // Over --max-frame once logged in, over 64 KiB before.
     void oversizedFrame_data()
     {
         QTest::addColumn<QString>("driver");
         QTest::addColumn<bool>("json");
+        QTest::addColumn<bool>("loggedIn");
+        QTest::addColumn<int>("announced");
         for (const QString &driver : Drivers) {
-            QTest::newRow(qPrintable(driver + QStringLiteral(" cbor"))) << driver << false;
-            QTest::newRow(qPrintable(driver + QStringLiteral(" json"))) << driver << true;
+            for (const bool json : {false, true})
+                QTest::newRow(
+                    qPrintable(driver + (json ? QStringLiteral(" json") : QStringLiteral(" cbor"))))
+                    << driver << json << true << 3000;
+            QTest::newRow(qPrintable(driver + QStringLiteral(" before login")))
+                << driver << false << false << 65537;
         }
     }
     void oversizedFrame()
     {
         QFETCH(QString, driver);
         QFETCH(bool, json);
+        QFETCH(bool, loggedIn);
+        QFETCH(int, announced);
         ServedDemo demo;
         QString skip, error;
-        if (!demo.start(driver, &skip, &error, true, {QStringLiteral("--max-frame"), "2048"})) {
+        if (!demo.start(driver, &skip, &error, loggedIn, {QStringLiteral("--max-frame"), "2048"})) {
             if (!skip.isEmpty())
                 QSKIP(qPrintable(skip));
             QFAIL(qPrintable(error));
         }
         // Refused from the header alone, before the body is sent.
-        demo.client.sendRaw(header(3000) +
+        demo.client.sendRaw(header(quint32(announced)) +
                             (json ? QByteArray("{\"jsonrpc\"") : QByteArray("\xa3")));
         const wire::Response r =
             readResponse(demo.client, json ? wire::Encoding::Json : wire::Encoding::Cbor);
         QUV_EXPECT_ERROR(r, code::FrameTooLarge);
-        QVERIFY(r.errorMessage.contains(QStringLiteral("3000")));
+        QVERIFY(r.errorMessage.contains(QString::number(announced)));
         QVERIFY(demo.client.waitForClosed());
         verifyServerStillServes(demo);
     }
@@ -351,7 +360,7 @@ private slots:
         QTest::newRow("no database") << QStringList{token} << 2 << "no database";
         QTest::newRow("no token") << QStringList{"--db", "sqlite:x.db"} << 2 << "no administrator";
         QTest::newRow("short token")
-            << QStringList{"--db", "sqlite:x.db", "--token", "a=short"} << 2 << "shorter than 8";
+            << QStringList{"--db", "sqlite:x.db", "--token", "a=short"} << 2 << "shorter than 16";
         QTest::newRow("shared token")
             << QStringList{"--db", "sqlite:x.db", token, "--token=b=" + ServerProcess::Token} << 2
             << "share one token";

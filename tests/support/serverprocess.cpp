@@ -1,10 +1,12 @@
 #include "tests/support/serverprocess.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 namespace quv::test {
 
@@ -32,8 +34,17 @@ bool ServerProcess::startRaw(const QStringList &arguments)
     m_error.clear();
     m_stderr.clear();
     m_port = 0;
+    const qint64 limit = m_addressSpaceLimit;
     // A test that crashes takes its server with it.
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    m_process.setChildProcessModifier([limit] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (limit > 0) {
+            const rlimit cap{rlim_t(limit), rlim_t(limit)};
+            ::setrlimit(RLIMIT_AS, &cap);
+        }
+    });
+    if (!m_stderrFile.isEmpty())
+        m_process.setStandardErrorFile(m_stderrFile);
     m_process.start(binary(), arguments);
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("cannot start %1: %2").arg(binary(), m_process.errorString());
@@ -64,6 +75,10 @@ bool ServerProcess::startRaw(const QStringList &arguments)
 
 QString ServerProcess::standardError()
 {
+    if (!m_stderrFile.isEmpty()) {
+        QFile file(m_stderrFile);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
     m_stderr += m_process.readAllStandardError();
     return QString::fromUtf8(m_stderr);
 }

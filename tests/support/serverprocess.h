@@ -21,6 +21,14 @@ public:
 
     static QString binary();
 
+    /// For the next start: caps the server's address space (bytes; 0: no
+    /// cap), so a server that cannot bound its memory fails instead of
+    /// taking the machine with it.
+    void setAddressSpaceLimit(qint64 bytes) { m_addressSpaceLimit = bytes; }
+    /// For the next start: the server's stderr goes to this file instead of
+    /// a pipe, so a server that logs a lot never waits for the test to read.
+    void setStandardErrorFile(const QString &path) { m_stderrFile = path; }
+
     /// Starts the server on `database` with the test token and `extra`
     /// arguments, and waits for its "listening on" line. False when it did
     /// not come up; errorString() then holds what it printed.
@@ -48,6 +56,8 @@ private:
     quint16 m_port = 0;
     QString m_error;
     QByteArray m_stderr;
+    qint64 m_addressSpaceLimit = 0;
+    QString m_stderrFile;
 };
 
 } // namespace quv::test
