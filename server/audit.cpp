@@ -4,6 +4,7 @@
 #include "db/dialect.h"
 #include "db/schema.h"
 #include "db/sql.h"
+#include "server/logging.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -18,8 +19,6 @@
 namespace quv::server {
 
 namespace {
-
-const QString TimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ");
 
 QString compactJson(const QJsonValue &value)
 {
@@ -113,7 +112,7 @@ void writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
             QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
                            "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS) "
                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-            {QDateTime::currentDateTimeUtc().toString(TimeFormat), entry.administrator,
+            {now(), entry.administrator,
              entry.method, QString(entry.kind), entry.code, compactJson(entry.items),
              compactJson(entry.before), compactJson(entry.after)});
 }
@@ -227,7 +226,7 @@ QString normalisedTime(const QString &text)
     }
     if (time.timeSpec() == Qt::LocalTime)
         time.setTimeSpec(Qt::UTC);
-    return time.toUTC().toString(TimeFormat);
+    return timestamp(time);
 }
 
 int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)

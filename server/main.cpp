@@ -4,18 +4,19 @@
 #include "db/schema.h"
 #include "server/audit.h"
 #include "server/config.h"
+#include "server/logging.h"
 #include "server/server.h"
 #include "server/signalwatcher.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quv-server"));
+    quv::server::installLogHandler();
     QTextStream out(stdout);
     QTextStream err(stderr);
     if (QCoreApplication::arguments().value(1) == QLatin1StringView("audit"))
@@ -45,7 +46,7 @@ int main(int argc, char *argv[])
     quv::server::SignalWatcher signalWatcher;
     QObject::connect(
         &signalWatcher, &quv::server::SignalWatcher::stopRequested, &app, [](int signalNumber) {
-            quv::server::log(QStringLiteral("signal %1 received, stopping").arg(signalNumber));
+            qCInfo(quv::server::lcServer, "signal %d received, stopping", signalNumber);
             QCoreApplication::quit();
         });
 
@@ -65,9 +66,9 @@ int main(int argc, char *argv[])
             return 1;
         }
         if (quv::server::ensureAuditTable(db))
-            quv::server::log(QStringLiteral("the database predates the audit trail: created the "
-                                            "table %1")
-                                 .arg(quv::server::AuditTable));
+            qCInfo(quv::server::lcServer,
+                   "the database predates the audit trail: created the table %s",
+                   qUtf8Printable(quv::server::AuditTable));
         quv::server::ServerLimits limits;
         limits.maxFrame = config.maxFrame;
         limits.maxConnections = config.maxConnections;
@@ -84,13 +85,17 @@ int main(int argc, char *argv[])
             << (tls ? "clients must connect with TLS\n" : "")
             << "stop with Ctrl+C (SIGINT) or SIGTERM\n";
         out.flush();
+        qCInfo(quv::server::lcServer, "listening on %s:%u (%s)",
+               qUtf8Printable(server.address().toString()), unsigned(server.port()),
+               tls ? "TLS" : "plaintext");
         if (!tls && !server.address().isLoopback())
-            quv::server::log(QStringLiteral("warning: listening on %1 without TLS: tokens and "
-                                            "grants cross the network unencrypted")
-                                 .arg(server.address().toString()));
+            qCWarning(quv::server::lcServer,
+                      "listening on %s without TLS: tokens and grants cross the network "
+                      "unencrypted",
+                      qUtf8Printable(server.address().toString()));
         status = app.exec();
         server.close();
-        quv::server::log(QStringLiteral("stopped"));
+        qCInfo(quv::server::lcServer, "stopped");
     } catch (const quv::db::DbError &e) {
         err << "quv-server: " << e.message() << '\n';
         status = 1;

@@ -1,15 +1,13 @@
 #include "server/server.h"
 
 #include "contracts/controleacesso.h"
+#include "server/logging.h"
 #include "server/rpcerror.h"
 
-#include <QDateTime>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtEndian>
-
-#include <cstdio>
 
 namespace quv::server {
 
@@ -54,15 +52,6 @@ bool RateLimiter::allow(qint64 nowMs)
     return true;
 }
 
-void log(const QString &line)
-{
-    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODate) + QLatin1Char(' ') +
-                             line + QLatin1Char('\n'))
-                                .toUtf8();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
-}
-
 AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, const ServerLimits &limits,
                            const std::optional<QSslConfiguration> &tls, QObject *parent)
     : QObject(parent), m_dispatcher(std::move(db)), m_tokens(std::move(tokens)), m_limits(limits)
@@ -76,8 +65,9 @@ AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, const ServerLimit
         server->setHandshakeTimeout(qMin(m_limits.loginTimeoutMs, 10000));
         connect(server.get(), &QSslServer::errorOccurred, this,
                 [](QSslSocket *socket, QAbstractSocket::SocketError) {
-                    log(QStringLiteral("%1 TLS handshake failed: %2")
-                            .arg(socket->peerAddress().toString(), socket->errorString()));
+                    qCWarning(lcTls, "%s:%u TLS handshake failed: %s",
+                              qUtf8Printable(socket->peerAddress().toString()),
+                              unsigned(socket->peerPort()), qUtf8Printable(socket->errorString()));
                 });
         m_server = std::move(server);
     } else {
@@ -125,10 +115,9 @@ void AccessServer::acceptConnections()
 
 void AccessServer::refuse(QTcpSocket *socket, const QString &message)
 {
-    log(QStringLiteral("%1:%2 refused: connection limit (%3) reached")
-            .arg(socket->peerAddress().toString())
-            .arg(socket->peerPort())
-            .arg(m_limits.maxConnections));
+    qCWarning(lcRefused, "%s:%u connection refused: %s, the limit of %d connections is reached",
+              qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()),
+              qUtf8Printable(codeName(code::TooManyRequests)), m_limits.maxConnections);
     socket->setParent(this);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     socket->write(errorFrame(code::TooManyRequests, message));
@@ -167,9 +156,8 @@ Session::Session(QTcpSocket *socket, const Dispatcher &dispatcher, const TokenSt
     connect(&m_loginTimer, &QTimer::timeout, this, [this] {
         if (!m_administrator.isEmpty() || m_closing)
             return;
-        log(QStringLiteral("%1 closed: no login within %2 ms")
-                .arg(peer())
-                .arg(m_server->limits().loginTimeoutMs));
+        qCInfo(lcLogin, "%s closed: no login within %d ms, %s", qUtf8Printable(peer()),
+               m_server->limits().loginTimeoutMs, qUtf8Printable(codeName(code::NotAuthenticated)));
         fail(QVariant(), code::NotAuthenticated,
              QStringLiteral("Tempo para o login esgotado (%1 s): a conexão foi encerrada.")
                  .arg(m_server->limits().loginTimeoutMs / 1000.0),
@@ -216,6 +204,8 @@ void Session::readFrames()
             handle(*payload);
         } catch (const wire::DecodeError &e) {
             // The framing is lost: nothing after this can be read reliably.
+            qCInfo(lcRefused, "%s frame refused: %s, connection closed", qUtf8Printable(peer()),
+                   qUtf8Printable(codeName(e.code())));
             fail(QVariant(), e.code(), QString::fromStdString(e.what()), m_encoding, true);
             return;
         }
@@ -240,6 +230,9 @@ void Session::handle(const QByteArray &payload)
             if (type == QMetaType::LongLong || type == QMetaType::QString)
                 id = candidate;
         }
+        qCInfo(lcRefused, "%s message refused: %s%s", qUtf8Printable(peer()),
+               qUtf8Printable(codeName(e.code())),
+               m_administrator.isEmpty() ? ", connection closed" : "");
         fail(id, e.code(),
              e.code() == code::ParseError
                  ? QStringLiteral("Mensagem ilegível: %1").arg(QString::fromStdString(e.what()))
@@ -249,6 +242,8 @@ void Session::handle(const QByteArray &payload)
     }
 
     if (!m_rate.allow(m_clock.elapsed())) {
+        qCInfo(lcRefused, "%s %s refused: %s", qUtf8Printable(peer()),
+               qUtf8Printable(request.method), qUtf8Printable(codeName(code::TooManyRequests)));
         fail(request.id, code::TooManyRequests,
              QStringLiteral("Pedidos demais: esta conexão pode fazer %1 pedidos por segundo. "
                             "Espere um pouco e tente de novo.")
@@ -277,6 +272,8 @@ void Session::handle(const QByteArray &payload)
         return;
     }
     if (m_administrator.isEmpty()) {
+        qCInfo(lcRefused, "%s %s refused: %s, connection closed", qUtf8Printable(peer()),
+               qUtf8Printable(request.method), qUtf8Printable(codeName(code::NotAuthenticated)));
         fail(request.id, code::NotAuthenticated,
              QStringLiteral("Conexão não autenticada: o primeiro pedido deve ser '%1'.")
                  .arg(rdm::LoginMethod),
@@ -292,15 +289,24 @@ void Session::handle(const QByteArray &payload)
     } catch (const RpcError &e) {
         response.errorCode = e.code();
         response.errorMessage = e.message();
+        // The server's own failures carry what an operator needs; the
+        // client's mistakes are told to the client.
         if (e.code() == code::DatabaseError || e.code() == code::InternalError)
-            log(QStringLiteral("%1 %2 by %3 failed: %4")
-                    .arg(peer(), request.method, m_administrator, e.message()));
+            qCWarning(lcRefused, "%s %s by %s refused: %s: %s", qUtf8Printable(peer()),
+                      qUtf8Printable(request.method), qUtf8Printable(m_administrator),
+                      qUtf8Printable(codeName(e.code())), qUtf8Printable(e.message()));
+        else
+            qCInfo(lcRefused, "%s %s by %s refused: %s", qUtf8Printable(peer()),
+                   qUtf8Printable(request.method), qUtf8Printable(m_administrator),
+                   qUtf8Printable(codeName(e.code())));
     } catch (const std::exception &e) {
         response.errorCode = code::InternalError;
         response.errorMessage =
             QStringLiteral("Erro interno do servidor: %1").arg(QString::fromStdString(e.what()));
-        log(QStringLiteral("%1 %2 by %3 failed: %4")
-                .arg(peer(), request.method, m_administrator, response.errorMessage));
+        qCWarning(lcRefused, "%s %s by %s refused: %s: %s", qUtf8Printable(peer()),
+                  qUtf8Printable(request.method), qUtf8Printable(m_administrator),
+                  qUtf8Printable(codeName(code::InternalError)),
+                  qUtf8Printable(response.errorMessage));
     }
     send(response, encoding);
 }
@@ -325,13 +331,19 @@ wire::Response Session::login(const wire::Request &request)
         m_administrator = *name;
         response.ok = true;
         response.result = QVariantMap{{QStringLiteral("administrator"), *name}};
-        log(QStringLiteral("%1 logged in as %2").arg(peer(), *name));
+        qCInfo(lcLogin, "%s logged in as %s", qUtf8Printable(peer()), qUtf8Printable(*name));
         return response;
     } else {
         response.errorMessage = QStringLiteral("Token de acesso inválido: conexão recusada.");
     }
     m_administrator.clear();
-    log(QStringLiteral("%1 login refused: %2").arg(peer(), response.errorMessage));
+    // The reason in our words: what the client sent may be a token.
+    const char *reason = response.errorCode == code::InvalidParams
+                             ? "the parameters are not two texts"
+                         : params[0].toString() != rdm::ServerName ? "unknown server name"
+                                                                   : "wrong token";
+    qCInfo(lcLogin, "%s login refused: %s, %s", qUtf8Printable(peer()), reason,
+           qUtf8Printable(codeName(response.errorCode)));
     return response;
 }
 

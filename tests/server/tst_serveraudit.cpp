@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QThread>
 
@@ -416,6 +417,69 @@ private slots:
         QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"02", {}, {}}));
         QUV_EXPECT_OK(demo.call(QStringLiteral("getListaFiltro"), {"G02", "4"}));
         QCOMPARE(demo.count(QStringLiteral("SELECT COUNT(*) FROM AUDITORIA")), 1);
+    }
+
+    // The log has one line per event, stamped like the audit rows; a
+    // category switched off by QT_LOGGING_RULES writes nothing.
+    void logMatchesAudit_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::newRow("every category") << QString();
+        QTest::newRow("changes off") << QStringLiteral("quv.server.change=false");
+    }
+    void logMatchesAudit()
+    {
+        QFETCH(QString, rules);
+        ServedDemo demo;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        demo.server.setEnvironment(environment);
+        QUV_SERVE(demo, QStringLiteral("sqlite"));
+        QUV_EXPECT_OK(demo.call(QStringLiteral("setCkFatoOpGrup"),
+                                {"FATOVENDA", "VLMARGEM", "06", true, {}}));
+        QUV_EXPECT_ERROR(demo.call(QStringLiteral("getOperGrup"), {"99", {}, {}}),
+                         code::UnknownKey);
+        const QString audited =
+            rows(demo.db(), QStringLiteral("SELECT DTAUDITORIA FROM AUDITORIA")).value(0).value(0);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            demo.server.standardError().contains(QStringLiteral("UnknownKey (1003)")), 5000);
+
+        static const QRegularExpression shape(QStringLiteral(
+            R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (debug|info|warning|critical) ([\w.]+): (.+)$)"));
+        QMap<QString, QString> lines; // category: its lines, the time before each message
+        const QStringList log =
+            demo.server.standardError().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &line : log) {
+            const QRegularExpressionMatch match = shape.match(line);
+            QVERIFY2(match.hasMatch(), qPrintable(line));
+            lines[match.captured(3)] += match.captured(1) + u' ' + match.captured(4) + u'\n';
+        }
+        const QString peer = QStringLiteral("127.0.0.1:");
+        QVERIFY(
+            lines.value(QStringLiteral("quv.server"))
+                .contains(QStringLiteral("listening on %1%2").arg(peer).arg(demo.server.port())));
+        QVERIFY(
+            lines.value(QStringLiteral("quv.server.login"))
+                .contains(QStringLiteral(" logged in as %1").arg(ServerProcess::Administrator)));
+        QVERIFY(lines.value(QStringLiteral("quv.server.refused"))
+                    .contains(QStringLiteral("getOperGrup by %1 refused: UnknownKey (1003)")
+                                  .arg(ServerProcess::Administrator)));
+        QVERIFY(lines.value(QStringLiteral("quv.server.login")).contains(peer));
+        const QString change = lines.value(QStringLiteral("quv.server.change"));
+        if (!rules.isEmpty()) {
+            QVERIFY2(change.isEmpty(), qPrintable(change));
+            return;
+        }
+        static const QRegularExpression changeLine(
+            QStringLiteral(R"(\A(\S+) setCkFatoOpGrup G06 by (\S+) in \d+\.\d ms\n\z)"));
+        const QRegularExpressionMatch match = changeLine.match(change);
+        QVERIFY2(match.hasMatch(), qPrintable(change));
+        QCOMPARE(match.captured(2), ServerProcess::Administrator);
+        // The same clock: the line follows its row's commit by moments.
+        const QDateTime rowTime = QDateTime::fromString(audited, Qt::ISODateWithMs);
+        const QDateTime lineTime = QDateTime::fromString(match.captured(1), Qt::ISODateWithMs);
+        QVERIFY2(rowTime.isValid() && lineTime >= rowTime && rowTime.msecsTo(lineTime) < 5000,
+                 qPrintable(audited + u' ' + match.captured(1)));
     }
 
     void refusedChangeWritesNothing_data()
