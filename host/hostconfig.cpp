@@ -1,5 +1,7 @@
 #include "hostconfig.h"
 
+#include "contracts/connectionstring.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
@@ -82,12 +84,6 @@ std::optional<bool> parseBool(const QString &text)
     return std::nullopt;
 }
 
-bool validDatabase(const QString &connection)
-{
-    return connection.startsWith(u"sqlite:") || connection.startsWith(u"postgres://") ||
-           connection.startsWith(u"postgresql://");
-}
-
 ConfigParseResult error(const QString &message)
 {
     ConfigParseResult r;
@@ -102,10 +98,13 @@ QString apply(HostConfig &config, const QString &option, const QString &value,
               const QString &origin)
 {
     if (option == u"db") {
-        if (!validDatabase(value))
-            return QStringLiteral("%1: unsupported database connection '%2' (expected "
-                                  "sqlite:/path/file.db or postgres://user:pw@host:port/db)")
-                .arg(origin, value);
+        // The same reader as the framework's, so a string that passes here
+        // opens there; its message never quotes the text.
+        try {
+            parseConnectionString(value);
+        } catch (const ConnectionStringError &e) {
+            return QStringLiteral("%1: %2").arg(origin, e.message());
+        }
         config.database = value;
     } else if (option == u"server-host") {
         if (value.trimmed().isEmpty())
