@@ -1,5 +1,6 @@
 #include "hostconfig.h"
 
+#include "contracts/cli.h"
 #include "contracts/connectionstring.h"
 
 #include <QCommandLineParser>
@@ -46,13 +47,14 @@ constexpr IniKey IniKeys[] = {
 QString iniHelp()
 {
     return QStringLiteral(
-        "\nConfiguration file (--config), every key optional; the command line wins:\n"
+        "Configuration file (--config), every key optional; the command line wins:\n"
         "  [database]\n"
         "  connection=sqlite:/path/quv.db\n"
         "  [server]\n"
         "  host=127.0.0.1\n"
         "  port=5211\n"
-        "  token=\"secret\"\n"
+        "  ; the token alone, as --token takes it\n"
+        "  token=\"TOKEN\"\n"
         "  timeout=30\n"
         "  tls=false\n"
         "  ca-file=/path/ca.pem\n"
@@ -210,13 +212,12 @@ QString pageImagePath(const QString &file, int pageNumber)
 
 ConfigParseResult parseHostConfig(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    cli::CommandLine command(
+        QStringLiteral("quv-host"),
         QStringLiteral("QUV data warehouse host: opens the access-control screen and other "
                        "screen packages in one window."));
+    QCommandLineParser &parser = command.parser();
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("Read settings from this INI file."),
                                     QStringLiteral("file.ini"));
@@ -237,7 +238,9 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
             .arg(HostConfig::DefaultServerTimeout),
         QStringLiteral("seconds"));
     const QCommandLineOption token(QStringLiteral("token"),
-                                   QStringLiteral("Administrator token for the server login."),
+                                   QStringLiteral("The administrator's access token for the "
+                                                  "server login, the TOKEN alone (the server "
+                                                  "takes NAME=TOKEN)."),
                                    QStringLiteral("token"));
     const QCommandLineOption tls(QStringLiteral("tls"),
                                  QStringLiteral("Talk to the application server over TLS."));
@@ -260,26 +263,26 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     const QCommandLineOption quitAfterOpen(
         QStringLiteral("quit-after-open"),
         QStringLiteral("Quit once the screens given with --open are open (smoke tests)."));
-    parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls, caFile,
-                       packageDir, open, renderPng, quitAfterOpen});
+    command.addOptions({config, db, serverHost, serverPort, serverTimeout, token, tls, caFile,
+                        packageDir, open, renderPng, quitAfterOpen});
+    command.setEpilogue(iniHelp());
 
-    if (!parser.parse(arguments))
-        return error(parser.errorText());
-    if (parser.isSet(help)) {
+    const cli::CommandLine::Outcome outcome = command.read(arguments);
+    switch (outcome.action) {
+    case cli::CommandLine::Outcome::Action::Usage:
+        return error(outcome.text);
+    case cli::CommandLine::Outcome::Action::Help:
+    case cli::CommandLine::Outcome::Action::Version: {
         ConfigParseResult r;
-        r.action = ConfigParseResult::Action::ShowHelp;
-        // Parsing happens before the application object exists, so Qt
-        // cannot name the program itself.
-        const QString program = arguments.isEmpty() ? QStringLiteral("quv-host")
-                                                    : QFileInfo(arguments.first()).fileName();
-        r.text =
-            parser.helpText().replace(QStringLiteral("<executable_name>"), program) + iniHelp();
+        r.action = outcome.action == cli::CommandLine::Outcome::Action::Help
+                       ? ConfigParseResult::Action::ShowHelp
+                       : ConfigParseResult::Action::ShowVersion;
+        r.text = outcome.text;
         return r;
     }
-    if (!parser.positionalArguments().isEmpty())
-        return error(QStringLiteral("unexpected argument '%1'")
-                         .arg(parser.positionalArguments().constFirst()));
-
+    case cli::CommandLine::Outcome::Action::Run:
+        break;
+    }
     // A value option given twice would silently drop one of them; only
     // --open may repeat.
     for (const QCommandLineOption *o : {&config, &db, &serverHost, &serverPort, &serverTimeout,

@@ -44,11 +44,12 @@ struct ConfigParseResult
     {
         Run,
         ShowHelp,
+        ShowVersion,
         Error
     };
     Action action = Action::Run;
     HostConfig config;
-    /// The help text for ShowHelp, the reason for Error.
+    /// The text to print for ShowHelp and ShowVersion, the reason for Error.
     QString text;
 };
 

@@ -20,7 +20,7 @@ case "${1:-}" in
   --png) mode=png; png="${2:?--png needs a file name}" ;;
   --server-only) mode=server ;;
   -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  *) echo "run: unknown option '$1' (try --help)" >&2; exit 2 ;;
+  *) echo "run: unknown option '$1' (see --help)" >&2; exit 2 ;;
 esac
 
 bash scripts/setup.sh

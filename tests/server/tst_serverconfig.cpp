@@ -5,12 +5,14 @@
 #include "db/dialect.h"
 #include "server/config.h"
 #include "server/tokens.h"
+#include "tests/support/programrun.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace quv;
 using namespace quv::server;
+using quv::test::writePrivateFile;
 
 namespace {
 
@@ -36,8 +38,21 @@ class ServerConfigTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Older files name the keys like the options, without sections.
+    void defaultsAndOverrides_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::newRow("sections") << QByteArray(
+            "[server]\nport=6000\nallow-remote-plaintext=true\nhost=0.0.0.0\n"
+            "[database]\nconnection=sqlite:/from/file.db\n[auth]\ntoken=ana=aaaaaaaa, "
+            "bia=bbbbbbbb\n[limits]\nmax-frame=4096\n");
+        QTest::newRow("flat keys")
+            << QByteArray("port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaa, bia=bbbbbbbb\n"
+                          "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
+    }
     void defaultsAndOverrides()
     {
+        QFETCH(QByteArray, ini);
         ServerConfig c = parse({"--db", "sqlite:/tmp/a.db", "--token", "ana=12345678"});
         QCOMPARE(c.host, QStringLiteral("127.0.0.1"));
         QCOMPARE(c.port, DefaultPort);
@@ -45,12 +60,9 @@ private slots:
         QCOMPARE(c.tokens, (QList<QPair<QString, QString>>{{"ana", "12345678"}}));
 
         QTemporaryDir dir;
-        QFile ini(dir.filePath(QStringLiteral("s.ini")));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaa, bia=bbbbbbbb\n"
-                  "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
-        ini.close();
-        c = parse({"--config", ini.fileName(), "--port", "0", "--token", "bia=cccccccc"});
+        const QString file = dir.filePath(QStringLiteral("s.ini"));
+        QVERIFY(writePrivateFile(file, ini));
+        c = parse({"--config", file, "--port", "0", "--token", "bia=cccccccc"});
         QCOMPARE(c.port, quint16(0));
         QCOMPARE(c.database, QStringLiteral("sqlite:/from/file.db"));
         QCOMPARE(c.maxFrame, 4096u);
@@ -99,7 +111,8 @@ private slots:
         QTest::newRow("token without =") << QStringList{db, "--token", "ana"} << "NAME=TOKEN";
         QTest::newRow("token with blank")
             << QStringList{db, "--token", "ana=1234 5678"} << "one word";
-        QTest::newRow("port text") << QStringList{db, token, "--port", "http"} << "port 'http'";
+        QTest::newRow("port text")
+            << QStringList{db, token, "--port", "http"} << "'http' is not a port number";
         QTest::newRow("max frame above limit")
             << QStringList{db, token, "--max-frame", "999999999999"} << "max-frame";
         QTest::newRow("ipv6 any") << QStringList{db, token, "--host", "::"} << "--allow-remote";
@@ -133,20 +146,17 @@ private slots:
     void tokensFile()
     {
         QTemporaryDir dir;
-        QFile file(dir.filePath(QStringLiteral("tokens")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("# comment\n\n ana   aaaaaaaa \nbia bbbbbbbb\nbad line here\n");
-        file.close();
+        const QString file = dir.filePath(QStringLiteral("tokens"));
+        QVERIFY(
+            writePrivateFile(file, "# comment\n\n ana   aaaaaaaa \nbia bbbbbbbb\nbad line here\n"));
         try {
-            readTokensFile(file.fileName());
+            readTokensFile(file);
             QFAIL("a malformed line was accepted");
         } catch (const ConfigError &e) {
             QVERIFY2(e.message().contains(QStringLiteral(":5:")), qPrintable(e.message()));
         }
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("ana aaaaaaaa\nbia bbbbbbbb\n");
-        file.close();
-        QCOMPARE(readTokensFile(file.fileName()),
+        QVERIFY(writePrivateFile(file, "ana aaaaaaaa\nbia bbbbbbbb\n"));
+        QCOMPARE(readTokensFile(file),
                  (QList<QPair<QString, QString>>{{"ana", "aaaaaaaa"}, {"bia", "bbbbbbbb"}}));
     }
 

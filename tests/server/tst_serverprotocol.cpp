@@ -1,8 +1,10 @@
 // The server's wire behaviour: authentication, framing, both encodings,
-// malformed input and argument checks, start-up options and a clean stop.
+// malformed input and argument checks, its configuration file and a clean
+// stop. Its command line is in tests/programs.
 
 #include "servedemo.h"
 #include "tests/support/pgcluster.h"
+#include "tests/support/programrun.h"
 
 #include <QCborStreamWriter>
 #include <QFileInfo>
@@ -340,47 +342,6 @@ private slots:
         verifyServerStillServes(demo);
     }
 
-    void startupRefused_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("messagePart");
-        const QString token = QStringLiteral("--token=a=") + ServerProcess::Token;
-        QTest::newRow("remote host")
-            << QStringList{"--db", "sqlite:/nonexistent/x.db", token, "--host", "0.0.0.0"} << 2
-            << "--allow-remote";
-        QTest::newRow("host name") << QStringList{"--db", "sqlite:x.db", token, "--host", "example"}
-                                   << 2 << "not an IP address";
-        QTest::newRow("no database") << QStringList{token} << 2 << "no database";
-        QTest::newRow("no token") << QStringList{"--db", "sqlite:x.db"} << 2 << "no administrator";
-        QTest::newRow("short token")
-            << QStringList{"--db", "sqlite:x.db", "--token", "a=short"} << 2 << "shorter than 8";
-        QTest::newRow("shared token")
-            << QStringList{"--db", "sqlite:x.db", token, "--token=b=" + ServerProcess::Token} << 2
-            << "share one token";
-        QTest::newRow("bad port") << QStringList{"--db", "sqlite:x.db", token, "--port", "70000"}
-                                  << 2 << "port";
-        QTest::newRow("small max frame")
-            << QStringList{"--db", "sqlite:x.db", token, "--max-frame", "10"} << 2 << "max-frame";
-        QTest::newRow("unknown option")
-            << QStringList{"--db", "sqlite:x.db", token, "--fast"} << 2 << "fast";
-        QTest::newRow("bad connection string")
-            << QStringList{"--db", "mysql://x/y", token, "--port", "0"} << 1
-            << "unknown database connection string";
-        QTest::newRow("missing config")
-            << QStringList{"--config", "/nonexistent/quv.ini"} << 2 << "config file";
-    }
-    void startupRefused()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, messagePart);
-        ServerProcess server;
-        QVERIFY(!server.startRaw(arguments));
-        QCOMPARE(server.waitForExit(), exitCode);
-        QVERIFY2(server.standardError().contains(messagePart), qPrintable(server.standardError()));
-    }
-
     // A mistyped SQLite path is refused by the server and by the audit
     // listing alike, says how to make a database, and leaves no file behind.
     void mistypedPathCreatesNothing_data()
@@ -421,13 +382,12 @@ private slots:
         QString skip;
         const QString database = freshDemoDatabase(QStringLiteral("sqlite"), &skip);
         QTemporaryDir dir;
-        QFile tokens(dir.filePath(QStringLiteral("tokens")));
-        QVERIFY(tokens.open(QIODevice::WriteOnly));
-        tokens.write("# administrators\n\nana  token-da-ana-123\n");
-        tokens.close();
+        QVERIFY(writePrivateFile(dir.filePath(QStringLiteral("tokens")),
+                                 "# administrators\n\nana  token-da-ana-123\n"));
         QFile ini(dir.filePath(QStringLiteral("quv.ini")));
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write(QStringLiteral("host=10.1.2.3\nport=0\ndb=%1\ntokens-file=tokens\n")
+        ini.write(QStringLiteral("[server]\nhost=10.1.2.3\nport=0\n[database]\nconnection=%1\n"
+                                 "[auth]\ntokens-file=tokens\n")
                       .arg(database)
                       .toUtf8());
         ini.close();
