@@ -142,9 +142,9 @@ private slots:
                QStringLiteral("unknown database connection string"));
         addRow(server, "missing config", {"--config", "/nonexistent/quv.ini"}, 2,
                QStringLiteral("config file"));
-        addRow(server, "unopenable database",
+        addRow(server, "missing database",
                {"--db", "sqlite:/nonexistent-dir/x.db", Token, "--port", "0"}, 1,
-               QStringLiteral("cannot open"));
+               QStringLiteral("/nonexistent-dir/x.db does not exist"));
     }
     void quvServer() { check(); }
 
@@ -163,8 +163,8 @@ private slots:
                QStringLiteral("ISO-8601"));
         addRow(audit, "bad principal", {"audit", db, "--principal", "X01"}, 2,
                QStringLiteral("G<group code>"));
-        addRow(audit, "unopenable database", {"audit", "--db", "sqlite:/nonexistent-dir/x.db"}, 1,
-               QStringLiteral("cannot open"));
+        addRow(audit, "missing database", {"audit", "--db", "sqlite:/nonexistent-dir/x.db"}, 1,
+               QStringLiteral("/nonexistent-dir/x.db does not exist"));
     }
     void quvServerAudit() { check(); }
 

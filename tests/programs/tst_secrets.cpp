@@ -144,7 +144,9 @@ private slots:
         QCOMPARE(parsed.action, host::ConfigParseResult::Action::Run);
         QStringList shown;
         host::ExceptionDisplay &display = host::HostApplication::instance()->exceptionDisplay();
-        display.setHook([&shown](const QString &message) { shown.append(message); });
+        display.setHook([&shown](const QString &message, const QString &details) {
+            shown.append(message + u'\n' + details);
+        });
         {
             host::Host host(parsed.config, display);
             QVERIFY(!host.openDatabase());
