@@ -10,7 +10,8 @@
 // figure with its ratio and verdict). Exits 1 when the results cannot be
 // read or hold nothing; a missed target is reported, not an error.
 
-#include <QCommandLineParser>
+#include "contracts/cli.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -117,12 +118,11 @@ const char *sizeName(int order)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    quv::cli::CommandLine parser(
+        QStringLiteral("bench_report"),
         QStringLiteral("Builds the benchmark report from the programs' results file."));
-    parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("results"),
-                                 QStringLiteral("The results file (one JSON object per line)."));
+    parser.addPositional(QStringLiteral("results"),
+                         QStringLiteral("The results file (one JSON object per line)."));
     const QCommandLineOption outOption(QStringLiteral("out"),
                                        QStringLiteral("Folder for report.md and report.json."),
                                        QStringLiteral("dir"));
@@ -130,11 +130,12 @@ int main(int argc, char *argv[])
                                          QStringLiteral("A line saying what was run."),
                                          QStringLiteral("text"));
     parser.addOptions({outOption, titleOption});
-    parser.process(app);
-    if (parser.positionalArguments().size() != 1 || !parser.isSet(outOption)) {
-        err() << "usage: bench_report results.jsonl --out DIR\n";
-        return 2;
-    }
+    if (const std::optional<int> done = parser.parse(app.arguments()))
+        return *done;
+    if (parser.positionalArguments().size() != 1)
+        return parser.usageError(QStringLiteral("name one results file"));
+    if (!parser.isSet(outOption))
+        return parser.usageError(QStringLiteral("--out is required"));
 
     QFile input(parser.positionalArguments().constFirst());
     if (!input.open(QIODevice::ReadOnly)) {

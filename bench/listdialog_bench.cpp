@@ -2,6 +2,7 @@
 // opening it, and each keystroke of a search typed letter by letter.
 // Prints the figures; it asserts nothing.
 
+#include "contracts/cli.h"
 #include "contracts/datapacket.h"
 #include "framework/data/dataset.h"
 #include "framework/widgets/listdialog.h"
@@ -86,20 +87,19 @@ void report(const char *what, std::vector<double> times)
 
 int main(int argc, char **argv)
 {
-    for (int i = 1; i < argc; ++i)
-        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "-h") == 0) {
-            std::printf("usage: listdialog_bench\n"
-                        "Builds %d generated dimension values in memory, opens the list\n"
-                        "dialog over them (offscreen unless QT_QPA_PLATFORM says otherwise)\n"
-                        "and prints the opening time, the time of each keystroke of a search\n"
-                        "typed letter by letter (median, p95, max) and the memory used.\n"
-                        "BENCH_VERBOSE=1 also prints every keystroke of the bare search.\n",
-                        kRows);
-            return 0;
-        }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    quv::cli::CommandLine command(
+        QStringLiteral("listdialog_bench"),
+        QStringLiteral("Builds %1 generated dimension values in memory, opens the list dialog "
+                       "over them (offscreen unless QT_QPA_PLATFORM says otherwise) and prints "
+                       "the opening time, the time of each keystroke of a search typed letter by "
+                       "letter (median, p95, max) and the memory used. BENCH_VERBOSE=1 also "
+                       "prints every keystroke of the bare search.")
+            .arg(kRows));
+    if (const std::optional<int> done = command.parse(app.arguments()))
+        return *done;
 
     QElapsedTimer timer;
     timer.start();

@@ -6,12 +6,12 @@
 //
 //   load_bench [--clients N] [--calls M] [--db sqlite|postgres|both]
 
+#include "contracts/cli.h"
 #include "db/connection.h"
 #include "tests/faults/loaddriver.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testdatabase.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -76,39 +76,29 @@ bool runOne(const QString &driver, int servers, const LoadOptions &options)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Concurrent clients against the server."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("clients"), QStringLiteral("Concurrent clients."),
-                      QStringLiteral("N"), QStringLiteral("50")});
-    parser.addOption({QStringLiteral("calls"), QStringLiteral("Calls per client."),
-                      QStringLiteral("M"), QStringLiteral("1000")});
-    parser.addOption({QStringLiteral("db"), QStringLiteral("sqlite, postgres or both."),
-                      QStringLiteral("KIND"), QStringLiteral("both")});
-    parser.process(app);
-
-    bool okClients = false, okCalls = false;
-    LoadOptions options;
-    options.clients = parser.value(QStringLiteral("clients")).toInt(&okClients);
-    options.callsPerClient = parser.value(QStringLiteral("calls")).toInt(&okCalls);
-    const QString kind = parser.value(QStringLiteral("db"));
-    if (!okClients || !okCalls || options.clients < 1 || options.clients > 200 ||
-        options.callsPerClient < 1 ||
-        !QStringList{QStringLiteral("sqlite"), QStringLiteral("postgres"), QStringLiteral("both")}
-             .contains(kind)) {
-        std::fprintf(stderr, "load_bench: --clients 1..200, --calls 1 or more, --db "
-                             "sqlite|postgres|both\n");
-        return 2;
-    }
-    bool ok = true;
-    try {
+    quv::cli::CommandLine command(QStringLiteral("load_bench"),
+                                  QStringLiteral("Concurrent clients against the server."));
+    const QCommandLineOption clients(QStringLiteral("clients"),
+                                     QStringLiteral("Concurrent clients (1..200, default 50)."),
+                                     QStringLiteral("N"), QStringLiteral("50"));
+    const QCommandLineOption calls(QStringLiteral("calls"),
+                                   QStringLiteral("Calls per client (default 1000)."),
+                                   QStringLiteral("M"), QStringLiteral("1000"));
+    const QCommandLineOption db(QStringLiteral("db"),
+                                QStringLiteral("sqlite, postgres or both (default)."),
+                                QStringLiteral("KIND"), QStringLiteral("both"));
+    command.addOptions({clients, calls, db});
+    return command.run(app.arguments(), [&] {
+        LoadOptions options;
+        options.clients = int(command.number(clients, 1, 200));
+        options.callsPerClient = int(command.number(calls, 1, 100000000));
+        const QString kind = command.choice(
+            db, {QStringLiteral("sqlite"), QStringLiteral("postgres"), QStringLiteral("both")});
+        bool ok = true;
         if (kind != QLatin1StringView("sqlite"))
             ok = runOne(QStringLiteral("postgres"), 2, options) && ok;
         if (kind != QLatin1StringView("postgres"))
             ok = runOne(QStringLiteral("sqlite"), 1, options) && ok;
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "load_bench: %s\n", e.what());
-        return 1;
-    }
-    return ok ? 0 : 1;
+        return ok ? quv::cli::ExitSuccess : quv::cli::ExitFailure;
+    });
 }

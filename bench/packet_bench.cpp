@@ -3,9 +3,9 @@
 //
 //   packet_bench [--rows N] [--runs R]
 
+#include "contracts/cli.h"
 #include "contracts/wire.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -48,16 +48,25 @@ template <class F> double medianMs(int runs, F &&f)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Data packet encoding benchmark."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("rows"), QStringLiteral("Rows (default 1000000)."),
-                      QStringLiteral("N"), QStringLiteral("1000000")});
-    parser.addOption({QStringLiteral("runs"), QStringLiteral("Repetitions (default 5)."),
-                      QStringLiteral("R"), QStringLiteral("5")});
-    parser.process(app);
-    const qsizetype rows = parser.value(QStringLiteral("rows")).toLongLong();
-    const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
+    quv::cli::CommandLine command(QStringLiteral("packet_bench"),
+                                  QStringLiteral("Data packet encoding benchmark."));
+    const QCommandLineOption rowsOption(QStringLiteral("rows"),
+                                        QStringLiteral("Rows (default 1000000)."),
+                                        QStringLiteral("N"), QStringLiteral("1000000"));
+    const QCommandLineOption runsOption(QStringLiteral("runs"),
+                                        QStringLiteral("Repetitions (default 5)."),
+                                        QStringLiteral("R"), QStringLiteral("5"));
+    command.addOptions({rowsOption, runsOption});
+    if (const std::optional<int> done = command.parse(app.arguments()))
+        return *done;
+    qsizetype rows = 0;
+    int runs = 0;
+    try {
+        rows = qsizetype(command.number(rowsOption, 1, 100000000));
+        runs = int(command.number(runsOption, 1, 1000));
+    } catch (const quv::cli::UsageError &e) {
+        return command.usageError(e.message());
+    }
 
     const quv::DataPacket packet = makeSearchResult(rows);
     const QVariant message = QVariantMap{{QStringLiteral("payload"), QVariant::fromValue(packet)}};

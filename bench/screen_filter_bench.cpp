@@ -22,6 +22,7 @@
 // headless (offscreen). Prints a table; asserts nothing.
 
 #include "bench/benchsupport.h"
+#include "contracts/cli.h"
 #include "contracts/package.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -34,7 +35,6 @@
 #include "tests/support/serverprocess.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLibrary>
@@ -452,11 +452,10 @@ int main(int argc, char *argv[])
                 previous(type, context, message);
         });
     QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    cli::CommandLine command(
+        QStringLiteral("screen_filter_bench"),
         QStringLiteral("The value filter of a dimension through the screen on a large warehouse, "
                        "beside the same reads and writes done bare."));
-    parser.addHelpOption();
     const QCommandLineOption dbOption(QStringLiteral("db"),
                                       QStringLiteral("A generated warehouse (repeatable)."),
                                       QStringLiteral("conn"));
@@ -477,43 +476,26 @@ int main(int argc, char *argv[])
         QStringLiteral("Runs of the same search through the server (default: half of --runs; "
                        "0: none, for a dimension too big to send whole)."),
         QStringLiteral("n"));
-    parser.addOptions(
+    command.addOptions(
         {dbOption, runsOption, groupOption, dimensionOption, valuesOption, remoteOption});
-    Results::addOptions(parser);
-    parser.process(app);
-    Results::instance().configure(parser);
-    const QStringList databases = parser.values(dbOption);
-    if (databases.isEmpty()) {
-        QTextStream(stderr) << "screen_filter_bench: pass --db <conn> (a warehouse made with "
-                               "quv-db create --size large)\n";
-        return 2;
-    }
-    const auto number = [&parser](const QCommandLineOption &option, int least, int *value) {
-        bool numeric = false;
-        *value = parser.value(option).toInt(&numeric);
-        if (numeric && *value >= least)
-            return true;
-        QTextStream(stderr) << "screen_filter_bench: --" << option.names().first()
-                            << " takes a whole number of at least " << least << '\n';
-        return false;
-    };
-    Options options{0, 0, parser.value(groupOption), parser.value(dimensionOption), 0};
-    int dimension = 0;
-    options.remoteRuns = -1;
-    if (parser.isSet(remoteOption) && !number(remoteOption, 0, &options.remoteRuns))
-        return 2;
-    if (!number(runsOption, 1, &options.runs) || !number(valuesOption, 1, &options.values) ||
-        !number(dimensionOption, 0, &dimension))
-        return 2;
-    if (options.remoteRuns < 0)
-        options.remoteRuns = std::max(1, options.runs / 2);
-    bool ok = true;
-    try {
+    Results::addOptions(command.parser());
+    return command.run(app.arguments(), [&] {
+        Results::instance().configure(command.parser());
+        const QStringList databases = command.values(dbOption);
+        if (databases.isEmpty())
+            throw cli::UsageError(QStringLiteral("pass --db <conn> (a warehouse made with quv-db "
+                                                 "create --size large)"));
+        command.number(dimensionOption, 0, 99999);
+        const int runs = int(command.number(runsOption, 1, 1000000));
+        const int remoteRuns = command.isSet(remoteOption)
+                                   ? int(command.number(remoteOption, 0, 1000000))
+                                   : std::max(1, runs / 2);
+        const Options options{runs, remoteRuns, command.value(groupOption),
+                              command.value(dimensionOption),
+                              int(command.number(valuesOption, 1, 100000000))};
+        bool ok = true;
         for (const QString &connection : databases)
             ok = benchmark(connection, options) && ok;
-    } catch (const std::exception &e) {
-        QTextStream(stderr) << "screen_filter_bench: " << e.what() << '\n';
-        return 1;
-    }
-    return ok ? 0 : 1;
+        return ok ? cli::ExitSuccess : cli::ExitFailure;
+    });
 }

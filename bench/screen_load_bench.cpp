@@ -17,6 +17,7 @@
 // Prints a table; asserts nothing.
 
 #include "bench/benchsupport.h"
+#include "contracts/cli.h"
 #include "contracts/package.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -32,7 +33,6 @@
 #include "tests/support/serverprocess.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QLibrary>
 #include <QSqlQuery>
@@ -285,11 +285,10 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    cli::CommandLine command(
+        QStringLiteral("screen_load_bench"),
         QStringLiteral("Latency of loading a principal's grants through the screen, beside the "
                        "remote call, the load and the same SQL run directly."));
-    parser.addHelpOption();
     const QCommandLineOption dbOption(QStringLiteral("db"),
                                       QStringLiteral("A generated warehouse (repeatable)."),
                                       QStringLiteral("conn"));
@@ -306,31 +305,21 @@ int main(int argc, char *argv[])
         QStringLiteral("walk"),
         QStringLiteral("Operators to walk with the Down key (default 1000; 0: none)."),
         QStringLiteral("n"), QStringLiteral("1000"));
-    parser.addOptions({dbOption, runsOption, groupOption, operatorOption, walkOption});
-    Results::addOptions(parser);
-    parser.process(app);
-    Results::instance().configure(parser);
-    const QStringList databases = parser.values(dbOption);
-    if (databases.isEmpty()) {
-        QTextStream(stderr) << "screen_load_bench: pass --db <conn> (a warehouse made with "
-                               "quv-db create --size large)\n";
-        return 2;
-    }
-    bool numeric = false;
-    const int runs = parser.value(runsOption).toInt(&numeric);
-    if (!numeric || runs < 1) {
-        QTextStream(stderr) << "screen_load_bench: --runs takes a whole number of at least 1\n";
-        return 2;
-    }
-    bool ok = true;
-    try {
+    command.addOptions({dbOption, runsOption, groupOption, operatorOption, walkOption});
+    Results::addOptions(command.parser());
+    return command.run(app.arguments(), [&] {
+        Results::instance().configure(command.parser());
+        const QStringList databases = command.values(dbOption);
+        if (databases.isEmpty())
+            throw cli::UsageError(QStringLiteral("pass --db <conn> (a warehouse made with quv-db "
+                                                 "create --size large)"));
+        const int runs = int(command.number(runsOption, 1, 1000000));
+        const int walk = int(command.number(walkOption, 0, 1000000));
+        bool ok = true;
         for (const QString &connection : databases)
-            ok = benchmark(connection, runs, parser.value(groupOption),
-                           parser.value(operatorOption), parser.value(walkOption).toInt()) &&
+            ok = benchmark(connection, runs, command.value(groupOption),
+                           command.value(operatorOption), walk) &&
                  ok;
-    } catch (const std::exception &e) {
-        QTextStream(stderr) << "screen_load_bench: " << e.what() << '\n';
-        return 1;
-    }
-    return ok ? 0 : 1;
+        return ok ? cli::ExitSuccess : cli::ExitFailure;
+    });
 }

@@ -13,6 +13,7 @@
 // the end. Prints the figures; it asserts nothing.
 
 #include "bench/benchsupport.h"
+#include "contracts/cli.h"
 #include "db/connection.h"
 #include "db/sql.h"
 #include "framework/app/application.h"
@@ -25,7 +26,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QLibrary>
 #include <QMessageBox>
@@ -353,12 +353,11 @@ int main(int argc, char *argv[])
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "End-to-end time of the screen's grant toggles on a generated warehouse, beside the same "
-        "updates and select run directly. Changes the group's grants while it runs and puts "
-        "them back at the end."));
-    parser.addHelpOption();
+    cli::CommandLine command(
+        QStringLiteral("screen_toggle_bench"),
+        QStringLiteral("End-to-end time of the screen's grant toggles on a generated warehouse, "
+                       "beside the same updates and select run directly. Changes the group's "
+                       "grants while it runs and puts them back at the end."));
     const QCommandLineOption dbOption(QStringLiteral("db"),
                                       QStringLiteral("A generated warehouse (quv-db create --size "
                                                      "large)."),
@@ -372,19 +371,24 @@ int main(int argc, char *argv[])
     const QCommandLineOption bulkOption(QStringLiteral("bulk-runs"),
                                         QStringLiteral("Whole-grid toggles each way (default 8)."),
                                         QStringLiteral("n"), QStringLiteral("8"));
-    parser.addOptions({dbOption, groupOption, runsOption, bulkOption});
-    bench::Results::addOptions(parser);
-    parser.process(app);
-    bench::Results::instance().configure(parser);
-    const QString connection = parser.value(dbOption);
-    if (connection.isEmpty()) {
-        QTextStream(stderr) << "screen_toggle_bench: pass --db <conn> (a warehouse made with "
-                               "quv-db create --size large)\n";
-        return 2;
+    command.addOptions({dbOption, groupOption, runsOption, bulkOption});
+    bench::Results::addOptions(command.parser());
+    if (const std::optional<int> done = command.parse(app.arguments()))
+        return *done;
+    bench::Results::instance().configure(command.parser());
+    const QString connection = command.value(dbOption);
+    const QString group = command.value(groupOption);
+    int runs = 0;
+    int bulkRuns = 0;
+    try {
+        if (connection.isEmpty())
+            throw cli::UsageError(QStringLiteral("pass --db <conn> (a warehouse made with quv-db "
+                                                 "create --size large)"));
+        runs = int(command.number(runsOption, 1, 1000000));
+        bulkRuns = int(command.number(bulkOption, 1, 1000000));
+    } catch (const cli::UsageError &e) {
+        return command.usageError(e.message());
     }
-    const QString group = parser.value(groupOption);
-    const int runs = qMax(1, parser.value(runsOption).toInt());
-    const int bulkRuns = qMax(1, parser.value(bulkOption).toInt());
 
     const QString directName = QStringLiteral("toggle-bench-direct");
     std::optional<Snapshot> saved;

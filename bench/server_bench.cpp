@@ -8,6 +8,7 @@
 // The databases must hold a generated warehouse (quv-db create --size large
 // or large-tenth); nothing in them is changed.
 
+#include "contracts/cli.h"
 #include "contracts/controleacesso.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -16,7 +17,6 @@
 #include "tests/support/rpcclient.h"
 #include "tests/support/serverprocess.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -190,11 +190,10 @@ bool benchmark(const QString &connection, int runs, const QString &principal, in
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Latency of getOperGrup and of a whole-dimension getPesqFiltro through the server, "
-        "beside the same SQL run directly."));
-    parser.addHelpOption();
+    cli::CommandLine command(
+        QStringLiteral("server_bench"),
+        QStringLiteral("Latency of getOperGrup and of a whole-dimension getPesqFiltro through the "
+                       "server, beside the same SQL run directly."));
     const QCommandLineOption dbOption(QStringLiteral("db"),
                                       QStringLiteral("A generated warehouse (repeatable)."),
                                       QStringLiteral("conn"));
@@ -209,25 +208,17 @@ int main(int argc, char *argv[])
         QStringLiteral("dimension"),
         QStringLiteral("Dimension number to search (default %1).").arg(db::LargeDimensionNumber),
         QStringLiteral("number"), QString::number(db::LargeDimensionNumber));
-    parser.addOptions({dbOption, runsOption, principalOption, dimensionOption});
-    parser.process(app);
-    const QStringList databases = parser.values(dbOption);
-    if (databases.isEmpty()) {
-        QTextStream(stderr)
-            << "server_bench: pass --db <conn> (a warehouse made with quv-db create "
-               "--size large)\n";
-        return 2;
-    }
-    const int runs = qMax(1, parser.value(runsOption).toInt());
-    bool ok = true;
-    try {
+    command.addOptions({dbOption, runsOption, principalOption, dimensionOption});
+    return command.run(app.arguments(), [&] {
+        const QStringList databases = command.values(dbOption);
+        if (databases.isEmpty())
+            throw cli::UsageError(QStringLiteral("pass --db <conn> (a warehouse made with quv-db "
+                                                 "create --size large)"));
+        const int runs = int(command.number(runsOption, 1, 1000000));
+        const int dimension = int(command.number(dimensionOption, 0, 99999));
+        bool ok = true;
         for (const QString &connection : databases)
-            ok = benchmark(connection, runs, parser.value(principalOption),
-                           parser.value(dimensionOption).toInt()) &&
-                 ok;
-    } catch (const std::exception &e) {
-        QTextStream(stderr) << "server_bench: " << e.what() << '\n';
-        return 1;
-    }
-    return ok ? 0 : 1;
+            ok = benchmark(connection, runs, command.value(principalOption), dimension) && ok;
+        return ok ? cli::ExitSuccess : cli::ExitFailure;
+    });
 }

@@ -1,5 +1,8 @@
 #include "hostconfig.h"
 
+#include "contracts/cli.h"
+#include "contracts/connectionstring.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
@@ -48,13 +51,14 @@ constexpr IniKey IniKeys[] = {
 QString iniHelp()
 {
     return QStringLiteral(
-        "\nConfiguration file (--config), every key optional; the command line wins:\n"
+        "Configuration file (--config), every key optional; the command line wins:\n"
         "  [database]\n"
         "  connection=sqlite:/path/quv.db\n"
         "  [server]\n"
         "  host=127.0.0.1\n"
         "  port=5211\n"
-        "  token=\"secret\"\n"
+        "  ; the token alone, as --token takes it\n"
+        "  token=\"TOKEN\"\n"
         "  timeout=30\n"
         "  tls=false\n"
         "  allow-plaintext=false\n"
@@ -88,12 +92,6 @@ std::optional<bool> parseBool(const QString &text)
     return std::nullopt;
 }
 
-bool validDatabase(const QString &connection)
-{
-    return connection.startsWith(u"sqlite:") || connection.startsWith(u"postgres://") ||
-           connection.startsWith(u"postgresql://");
-}
-
 // Only an address of this machine keeps an unencrypted token off the
 // network; a name other than localhost could resolve anywhere.
 bool isLoopback(const QString &host)
@@ -118,10 +116,13 @@ QString apply(HostConfig &config, const QString &option, const QString &value,
               const QString &origin)
 {
     if (option == u"db") {
-        if (!validDatabase(value))
-            return QStringLiteral("%1: unsupported database connection '%2' (expected "
-                                  "sqlite:/path/file.db or postgres://user:pw@host:port/db)")
-                .arg(origin, value);
+        // The same reader as the framework's, so a string that passes here
+        // opens there; its message never quotes the text.
+        try {
+            parseConnectionString(value);
+        } catch (const ConnectionStringError &e) {
+            return QStringLiteral("%1: %2").arg(origin, e.message());
+        }
         config.database = value;
     } else if (option == u"server-host") {
         if (value.trimmed().isEmpty())
@@ -233,13 +234,12 @@ QString pageImagePath(const QString &file, int pageNumber)
 
 ConfigParseResult parseHostConfig(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    cli::CommandLine command(
+        QStringLiteral("quv-host"),
         QStringLiteral("QUV data warehouse host: opens the access-control screen and other "
                        "screen packages in one window."));
+    QCommandLineParser &parser = command.parser();
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("Read settings from this INI file."),
                                     QStringLiteral("file.ini"));
@@ -260,7 +260,9 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
             .arg(HostConfig::DefaultServerTimeout),
         QStringLiteral("seconds"));
     const QCommandLineOption token(QStringLiteral("token"),
-                                   QStringLiteral("Administrator token for the server login."),
+                                   QStringLiteral("The administrator's access token for the "
+                                                  "server login, the TOKEN alone (the server "
+                                                  "takes NAME=TOKEN)."),
                                    QStringLiteral("token"));
     const QCommandLineOption tls(QStringLiteral("tls"),
                                  QStringLiteral("Talk to the application server over TLS."));
@@ -291,27 +293,27 @@ ConfigParseResult parseHostConfig(const QStringList &arguments)
     const QCommandLineOption quitAfterOpen(
         QStringLiteral("quit-after-open"),
         QStringLiteral("Quit once the screens given with --open are open (smoke tests)."));
-    parser.addOptions({help, config, db, serverHost, serverPort, serverTimeout, token, tls,
-                       allowPlaintext, caFile, packageDir, open, renderPng, renderMaximized,
-                       quitAfterOpen});
+    command.addOptions({config, db, serverHost, serverPort, serverTimeout, token, tls,
+                        allowPlaintext, caFile, packageDir, open, renderPng, renderMaximized,
+                        quitAfterOpen});
+    command.setEpilogue(iniHelp());
 
-    if (!parser.parse(arguments))
-        return error(parser.errorText());
-    if (parser.isSet(help)) {
+    const cli::CommandLine::Outcome outcome = command.read(arguments);
+    switch (outcome.action) {
+    case cli::CommandLine::Outcome::Action::Usage:
+        return error(outcome.text);
+    case cli::CommandLine::Outcome::Action::Help:
+    case cli::CommandLine::Outcome::Action::Version: {
         ConfigParseResult r;
-        r.action = ConfigParseResult::Action::ShowHelp;
-        // Parsing happens before the application object exists, so Qt
-        // cannot name the program itself.
-        const QString program = arguments.isEmpty() ? QStringLiteral("quv-host")
-                                                    : QFileInfo(arguments.first()).fileName();
-        r.text =
-            parser.helpText().replace(QStringLiteral("<executable_name>"), program) + iniHelp();
+        r.action = outcome.action == cli::CommandLine::Outcome::Action::Help
+                       ? ConfigParseResult::Action::ShowHelp
+                       : ConfigParseResult::Action::ShowVersion;
+        r.text = outcome.text;
         return r;
     }
-    if (!parser.positionalArguments().isEmpty())
-        return error(QStringLiteral("unexpected argument '%1'")
-                         .arg(parser.positionalArguments().constFirst()));
-
+    case cli::CommandLine::Outcome::Action::Run:
+        break;
+    }
     // A value option given twice would silently drop one of them; only
     // --open may repeat.
     for (const QCommandLineOption *o :

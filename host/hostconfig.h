@@ -51,11 +51,12 @@ struct ConfigParseResult
     {
         Run,
         ShowHelp,
+        ShowVersion,
         Error
     };
     Action action = Action::Run;
     HostConfig config;
-    /// The help text for ShowHelp, the reason for Error.
+    /// The text to print for ShowHelp and ShowVersion, the reason for Error.
     QString text;
     /// Things to say at start that do not stop it (a secret on the command
     /// line).

@@ -8,6 +8,7 @@
 #include "screenrenderer.h"
 #include "windowplacement.h"
 
+#include "contracts/cli.h"
 #include "framework/app/application.h"
 
 #include <QSettings>
@@ -17,9 +18,6 @@
 namespace quv::host {
 
 namespace {
-
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
 
 // Opens the screens asked for at start; in a batch run also renders and ends
 // the run with the status the caller returns.
@@ -43,7 +41,7 @@ void startUp(Host &host, ExceptionDisplay &display, int &status)
                                 << pageImagePath(config.renderPng, 2) << Qt::endl;
     }
     // Every failure of the run went through the display (on stderr here).
-    status = display.shownCount() == 0 ? 0 : ExitFailure;
+    status = display.shownCount() == 0 ? 0 : cli::ExitFailure;
     QCoreApplication::exit(status);
 }
 
@@ -63,14 +61,15 @@ int runHost(int &argc, char **argv)
         arguments << QString::fromLocal8Bit(argv[i]);
 
     const ConfigParseResult parsed = parseHostConfig(arguments);
-    if (parsed.action == ConfigParseResult::Action::ShowHelp) {
+    switch (parsed.action) {
+    case ConfigParseResult::Action::ShowHelp:
+    case ConfigParseResult::Action::ShowVersion:
         QTextStream(stdout) << parsed.text;
-        return 0;
-    }
-    if (parsed.action == ConfigParseResult::Action::Error) {
-        QTextStream(stderr) << "quv-host: " << parsed.text << "\n"
-                            << "Try 'quv-host --help'." << Qt::endl;
-        return ExitUsage;
+        return cli::ExitSuccess;
+    case ConfigParseResult::Action::Error:
+        return cli::usageError(QStringLiteral("quv-host"), parsed.text);
+    case ConfigParseResult::Action::Run:
+        break;
     }
     for (const QString &warning : parsed.warnings)
         QTextStream(stderr) << "quv-host: " << warning << Qt::endl;
@@ -82,7 +81,7 @@ int runHost(int &argc, char **argv)
                "or run the window under a virtual X server:\n"
                "  xvfb-run quv-host --db <connection>"
             << Qt::endl;
-        return ExitFailure;
+        return cli::ExitFailure;
     }
 
     HostApplication app(argc, argv);

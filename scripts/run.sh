@@ -24,12 +24,12 @@ case "${1:-}" in
   --png) mode=png; png="${2:?--png needs a file name}" ;;
   --server-only) mode=server ;;
   -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  *) echo "run: unknown option '$1' (try --help)" >&2; exit 2 ;;
+  *) echo "run: unknown option '$1' (see --help)" >&2; exit 2 ;;
 esac
 if [[ $mode == png && "${3:-}" == --maximized ]]; then
   maximized=(--render-maximized "${4:-1280x800}")
 elif [[ $mode == png && -n "${3:-}" ]]; then
-  echo "run: unknown option '$3' (try --help)" >&2; exit 2
+  echo "run: unknown option '$3' (see --help)" >&2; exit 2
 fi
 
 bash scripts/setup.sh

@@ -71,6 +71,6 @@ QString normalisedTime(const QString &text);
 
 /// `quv-server audit ...` (arguments[0] is the program, [1] "audit").
 /// Returns the exit status.
-int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream &err);
+int runAuditCommand(const QStringList &arguments, QTextStream &out);
 
 } // namespace quv::server

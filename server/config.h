@@ -1,5 +1,7 @@
 #pragma once
 
+#include "contracts/cli.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
@@ -12,12 +14,13 @@
 
 namespace quv::server {
 
-/// A start-up option that cannot be used; the message says which and why.
-class ConfigError : public std::runtime_error
+/// A start-up setting that cannot be used, or a file it names that cannot;
+/// the message says which and why. The server then exits as the
+/// command-line convention says for a usage error.
+class ConfigError : public cli::UsageError
 {
 public:
-    explicit ConfigError(const QString &message) : std::runtime_error(message.toStdString()) {}
-    QString message() const { return QString::fromStdString(what()); }
+    using cli::UsageError::UsageError;
 };
 
 inline constexpr quint16 DefaultPort = 5211;
@@ -52,14 +55,16 @@ struct ServerConfig
     int loginTimeout = DefaultLoginTimeout;
     /// Seconds a logged-in connection may stay without a request.
     int idleTimeout = DefaultIdleTimeout;
+    /// Read a tokens file that other users may read or change.
+    bool allowInsecureTokensFile = false;
 
     bool tls() const { return !tlsCert.isEmpty(); }
 };
 
 struct CommandLine
 {
-    bool help = false;
-    QString helpText;
+    /// Set for --help and --version: print it and exit with status 0.
+    QString printAndExit;
     ServerConfig config;
     /// Things to say at start that do not stop it (a secret on the command
     /// line).
@@ -77,7 +82,9 @@ QStringList commandLineSecretWarnings(const QString &database, bool tokenGiven);
 CommandLine parseCommandLine(const QStringList &arguments);
 
 /// Lines "NAME TOKEN"; blank lines and lines starting with '#' are skipped.
-QList<QPair<QString, QString>> readTokensFile(const QString &path);
+/// A file that users other than its owner may read or change is refused
+/// unless `allowInsecure`, which logs a warning instead.
+QList<QPair<QString, QString>> readTokensFile(const QString &path, bool allowInsecure = false);
 
 /// The TLS settings of the server from PEM files: its certificate (then
 /// any intermediates) and its unencrypted private key, which must belong to

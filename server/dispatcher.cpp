@@ -6,8 +6,10 @@
 #include "contracts/wire.h"
 #include "db/connection.h"
 #include "server/accesscontrol.h"
+#include "server/logging.h"
 #include "server/rpcerror.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QRandomGenerator>
 
@@ -296,6 +298,8 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
 
     AccessControl access(*m_statements, administrator, method);
     Call call{params, access, QVariant(), QVariantList(params.size())};
+    QElapsedTimer timer;
+    timer.start();
     try {
         handler->run(call);
     } catch (const db::DbError &e) {
@@ -309,6 +313,16 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
         throw hiddenError(code::InternalError,
                           QStringLiteral("a database value does not fit its packet: %1")
                               .arg(QString::fromStdString(e.what())));
+    }
+    if (!access.audited().isEmpty()) {
+        // A change that wrote its audit rows has committed with them.
+        constexpr qsizetype shown = 10;
+        QString principals = access.audited().mid(0, shown).join(QLatin1Char(','));
+        if (access.audited().size() > shown)
+            principals += QStringLiteral(" and %1 more").arg(access.audited().size() - shown);
+        qCInfo(lcChange, "%s %s by %s in %.1f ms", qUtf8Printable(method),
+               qUtf8Printable(principals), qUtf8Printable(administrator),
+               double(timer.nsecsElapsed()) / 1e6);
     }
     return QVariantMap{{QStringLiteral("payload"), call.payload},
                        {QStringLiteral("out"), call.out}};

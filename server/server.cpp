@@ -2,6 +2,7 @@
 
 #include "contracts/controleacesso.h"
 #include "contracts/peertext.h"
+#include "server/logging.h"
 #include "server/readerthread.h"
 #include "server/rpcerror.h"
 
@@ -125,14 +126,6 @@ QHostAddress addressKey(const QHostAddress &address)
     return QHostAddress(bytes);
 }
 
-void log(const QString &line)
-{
-    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODate) + QLatin1Char(' ') +
-                             line + QLatin1Char('\n'))
-                                .toUtf8();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
-}
 
 // ------------------------------------------------------------------ server
 
@@ -209,7 +202,8 @@ void AccessServer::accept(QTcpSocket *socket)
 
 void AccessServer::refuse(QTcpSocket *socket, const QString &reason, const QString &message)
 {
-    log(QStringLiteral("%1 refused: %2").arg(endpoint(socket), reason));
+    qCWarning(lcRefused, "%s connection refused: %s, %s", qUtf8Printable(endpoint(socket)),
+              qUtf8Printable(reason), qUtf8Printable(codeName(code::TooManyRequests)));
     // Whatever the peer sends meanwhile is not read into memory.
     socket->setReadBufferSize(4096);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -313,7 +307,8 @@ Session::Session(QTcpSocket *socket, const QHostAddress &key, AccessServer *serv
             drop(QStringLiteral("closed: no TLS handshake within %1 ms").arg(ms));
             return;
         }
-        log(QStringLiteral("%1 closed: no login within %2 ms").arg(m_peer).arg(ms));
+        qCInfo(lcLogin, "%s closed: no login within %d ms, %s", qUtf8Printable(m_peer), ms,
+               qUtf8Printable(codeName(code::NotAuthenticated)));
         try {
             fail(QVariant(), code::NotAuthenticated,
                  QStringLiteral("Tempo para o login esgotado (%1 s): a conexão foi encerrada.")
@@ -331,7 +326,7 @@ Session::Session(QTcpSocket *socket, const QHostAddress &key, AccessServer *serv
             return;
         }
         const int seconds = m_server->limits().idleTimeoutMs / 1000;
-        log(QStringLiteral("%1 closed: no request for %2 s").arg(m_peer).arg(seconds));
+        qCInfo(lcLogin, "%s closed: no request for %d s", qUtf8Printable(m_peer), seconds);
         try {
             fail(QVariant(), code::NotAuthenticated,
                  QStringLiteral("Conexão encerrada após %1 s sem pedidos; conecte de novo.")
@@ -361,7 +356,11 @@ Session::Session(QTcpSocket *socket, const QHostAddress &key, AccessServer *serv
         tls->setSslConfiguration(*server->m_tls);
         connect(tls, &QSslSocket::errorOccurred, this, [this, tls] {
             if (!tls->isEncrypted() && !m_closing)
-                drop(QStringLiteral("TLS handshake failed: %1").arg(tls->errorString()));
+            {
+                qCWarning(lcTls, "%s TLS handshake failed: %s", qUtf8Printable(m_peer),
+                          qUtf8Printable(printable(tls->errorString())));
+                drop(QString());
+            }
         });
         tls->startServerEncryption();
     }
@@ -377,7 +376,8 @@ Session::~Session()
 
 void Session::drop(const QString &reason)
 {
-    log(m_peer + QLatin1Char(' ') + reason);
+    if (!reason.isEmpty())
+        qCInfo(lcRefused, "%s %s", qUtf8Printable(m_peer), qUtf8Printable(reason));
     m_server->release(this);
     m_closing = true;
     m_loginTimer.stop();
@@ -438,7 +438,7 @@ void Session::failed(const char *what)
     // Out of memory, or worse, on this connection's account: it ends, the
     // server and everyone else go on.
     const RpcError hidden = hiddenError(code::InternalError, QString::fromUtf8(what));
-    log(QStringLiteral("%1 closed: %2").arg(m_peer, hidden.detail()));
+    qCWarning(lcRefused, "%s closed: %s", qUtf8Printable(m_peer), qUtf8Printable(hidden.detail()));
     m_reader = wire::FrameReader(0);
     try {
         fail(QVariant(), hidden.code(), hidden.message(), m_encoding, true);
@@ -467,6 +467,9 @@ void Session::handle(const QByteArray &payload)
             if (type == QMetaType::LongLong || type == QMetaType::QString)
                 id = candidate;
         }
+        qCInfo(lcRefused, "%s message refused: %s%s", qUtf8Printable(m_peer),
+               qUtf8Printable(codeName(e.code())),
+               loggedIn() ? "" : ", connection closed");
         fail(id, e.code(),
              e.code() == code::ParseError
                  ? QStringLiteral("Mensagem ilegível: %1").arg(QString::fromStdString(e.what()))
@@ -478,6 +481,9 @@ void Session::handle(const QByteArray &payload)
         m_idleTimer.start();
 
     if (!m_rate.allow(m_clock.elapsed())) {
+        qCInfo(lcRefused, "%s %s refused: %s", qUtf8Printable(m_peer),
+               qUtf8Printable(printable(request.method)),
+               qUtf8Printable(codeName(code::TooManyRequests)));
         fail(request.id, code::TooManyRequests,
              QStringLiteral("Pedidos demais: esta conexão pode fazer %1 pedidos por segundo. "
                             "Espere um pouco e tente de novo.")
@@ -491,6 +497,9 @@ void Session::handle(const QByteArray &payload)
         return;
     }
     if (!loggedIn()) {
+        qCInfo(lcRefused, "%s %s refused: %s, connection closed", qUtf8Printable(m_peer),
+               qUtf8Printable(printable(request.method)),
+               qUtf8Printable(codeName(code::NotAuthenticated)));
         fail(request.id, code::NotAuthenticated,
              QStringLiteral("Conexão não autenticada: o primeiro pedido deve ser '%1'.")
                  .arg(rdm::LoginMethod),
@@ -504,9 +513,14 @@ void Session::handle(const QByteArray &payload)
 
     const Outcome outcome = answer(m_server->m_dispatcher, request, m_administrator);
     if (!outcome.logDetail.isEmpty())
-        log(QStringLiteral("%1 %2 by %3 failed: %4")
-                .arg(m_peer, printable(request.method), m_administrator,
-                     printable(outcome.logDetail, 2000)));
+        qCWarning(lcRefused, "%s %s by %s refused: %s: %s", qUtf8Printable(m_peer),
+                  qUtf8Printable(printable(request.method)), qUtf8Printable(m_administrator),
+                  qUtf8Printable(codeName(outcome.response.errorCode)),
+                  qUtf8Printable(printable(outcome.logDetail, 2000)));
+    else if (!outcome.response.ok)
+        qCInfo(lcRefused, "%s %s by %s refused: %s", qUtf8Printable(m_peer),
+               qUtf8Printable(printable(request.method)), qUtf8Printable(m_administrator),
+               qUtf8Printable(codeName(outcome.response.errorCode)));
     send(outcome.response, encoding);
     if (outcome.fatal)
         closeAfterReply();
@@ -594,14 +608,16 @@ wire::Response Session::login(const wire::Request &request)
         m_administrator = *administrator;
         response.ok = true;
         response.result = QVariantMap{{QStringLiteral("administrator"), *administrator}};
-        log(QStringLiteral("%1 logged in as %2").arg(m_peer, *administrator));
+        qCInfo(lcLogin, "%s logged in as %s", qUtf8Printable(m_peer),
+               qUtf8Printable(*administrator));
         return response;
     } else {
         response.errorMessage = QStringLiteral("Token de acesso inválido: conexão recusada.");
         reason = QStringLiteral("token not valid");
     }
     m_administrator.clear();
-    log(QStringLiteral("%1 login refused: %2").arg(m_peer, reason));
+    qCInfo(lcLogin, "%s login refused: %s, %s", qUtf8Printable(m_peer), qUtf8Printable(reason),
+           qUtf8Printable(codeName(response.errorCode)));
     return response;
 }
 
@@ -615,9 +631,11 @@ void Session::runAside(const wire::Request &request, wire::Encoding encoding)
                                 if (!self)
                                     return;
                                 if (!answer.logDetail.isEmpty())
-                                    log(QStringLiteral("%1 %2 by %3 failed: %4")
-                                            .arg(self->m_peer, method, self->m_administrator,
-                                                 printable(answer.logDetail, 2000)));
+                                    qCWarning(lcRefused, "%s %s by %s refused: %s",
+                                              qUtf8Printable(self->m_peer),
+                                              qUtf8Printable(printable(method)),
+                                              qUtf8Printable(self->m_administrator),
+                                              qUtf8Printable(printable(answer.logDetail, 2000)));
                                 try {
                                     if (answer.payload.isEmpty()) {
                                         self->failed("out of memory");
@@ -642,7 +660,8 @@ void Session::send(const wire::Response &response, wire::Encoding encoding)
     QString detail;
     const QByteArray payload = encodeReply(response, encoding, &detail);
     if (!detail.isEmpty())
-        log(QStringLiteral("%1 answer refused: %2").arg(m_peer, detail));
+        qCWarning(lcRefused, "%s answer refused: %s", qUtf8Printable(m_peer),
+                  qUtf8Printable(detail));
     write(payload);
 }
 

@@ -204,7 +204,4 @@ private:
     wire::Encoding m_encoding = wire::Encoding::Cbor;
 };
 
-/// One line on stderr with a timestamp.
-void log(const QString &line);
-
 } // namespace quv::server

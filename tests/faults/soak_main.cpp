@@ -9,13 +9,13 @@
 // exit status is 0 when the run had no fault and memory stayed flat, 1
 // otherwise, 2 for a bad option.
 
+#include "contracts/cli.h"
 #include "db/connection.h"
 #include "db/schema.h"
 #include "tests/faults/loaddriver.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testdatabase.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -93,55 +93,53 @@ struct Options
     QString json;
 };
 
-std::optional<Options> parse(const QCoreApplication &app, QString *error)
+// The run's options from the command line; nothing when the program is
+// done (help, version, a usage error), with its exit status in `status`.
+std::optional<Options> parse(const QCoreApplication &app, int *status)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    quv::cli::CommandLine command(
+        QStringLiteral("quv-soak"),
         QStringLiteral("Mixed calls from several clients against one quv-server for a long time, "
                        "sampling the server's resident memory."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("clients"), QStringLiteral("Concurrent clients (1..200)."),
-                      QStringLiteral("N"), QStringLiteral("8")});
-    parser.addOption({QStringLiteral("duration"), QStringLiteral("Seconds of load (10..86400)."),
-                      QStringLiteral("S"), QStringLiteral("600")});
-    parser.addOption({QStringLiteral("sample"),
-                      QStringLiteral("Seconds between memory samples (1..3600)."),
-                      QStringLiteral("S"), QStringLiteral("10")});
-    parser.addOption({QStringLiteral("db"),
-                      QStringLiteral("sqlite or postgres (a fresh demo warehouse; postgres on a "
-                                     "throw-away cluster), or the connection string of a "
-                                     "warehouse to add the run's principals to."),
-                      QStringLiteral("KIND|CONN"), QStringLiteral("sqlite")});
-    parser.addOption({QStringLiteral("json"),
-                      QStringLiteral("Also write the samples and the verdict to FILE as JSON."),
-                      QStringLiteral("FILE")});
-    parser.process(app);
-
-    Options options;
-    const auto number = [&](const char *name, int low, int high, int *target) {
-        bool ok = false;
-        const int value = parser.value(QLatin1StringView(name)).toInt(&ok);
-        if (!ok || value < low || value > high) {
-            *error = QStringLiteral("--%1 must be a whole number from %2 to %3")
-                         .arg(QLatin1StringView(name))
-                         .arg(low)
-                         .arg(high);
-            return false;
-        }
-        *target = value;
-        return true;
-    };
-    if (!number("clients", 1, 200, &options.clients) ||
-        !number("duration", 10, 86400, &options.duration) ||
-        !number("sample", 1, 3600, &options.sample))
-        return std::nullopt;
-    if (options.sample > options.duration / 5) {
-        *error = QStringLiteral("--sample must leave at least five samples in --duration");
+    const QCommandLineOption clients(QStringLiteral("clients"),
+                                     QStringLiteral("Concurrent clients (1..200)."),
+                                     QStringLiteral("N"), QStringLiteral("8"));
+    const QCommandLineOption duration(QStringLiteral("duration"),
+                                      QStringLiteral("Seconds of load (10..86400)."),
+                                      QStringLiteral("S"), QStringLiteral("600"));
+    const QCommandLineOption sample(QStringLiteral("sample"),
+                                    QStringLiteral("Seconds between memory samples (1..3600)."),
+                                    QStringLiteral("S"), QStringLiteral("10"));
+    const QCommandLineOption db(
+        QStringLiteral("db"),
+        QStringLiteral("sqlite or postgres (a fresh demo warehouse; postgres on a throw-away "
+                       "cluster), or the connection string of a warehouse to add the run's "
+                       "principals to."),
+        QStringLiteral("KIND|CONN"), QStringLiteral("sqlite"));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("Also write the samples and the verdict to FILE as JSON."),
+        QStringLiteral("FILE"));
+    command.addOptions({clients, duration, sample, db, json});
+    if (const std::optional<int> done = command.parse(app.arguments())) {
+        *status = *done;
         return std::nullopt;
     }
-    options.db = parser.value(QStringLiteral("db"));
-    options.json = parser.value(QStringLiteral("json"));
-    return options;
+    try {
+        Options options;
+        options.clients = int(command.number(clients, 1, 200));
+        options.duration = int(command.number(duration, 10, 86400));
+        options.sample = int(command.number(sample, 1, 3600));
+        if (options.sample > options.duration / 5)
+            throw quv::cli::UsageError(
+                QStringLiteral("--sample must leave at least five samples in --duration"));
+        options.db = command.value(db);
+        options.json = command.value(json);
+        return options;
+    } catch (const quv::cli::UsageError &e) {
+        *status = command.usageError(e.message());
+        return std::nullopt;
+    }
 }
 
 int soak(const Options &options)
@@ -326,12 +324,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quv-soak"));
-    QString error;
-    const std::optional<Options> options = parse(app, &error);
-    if (!options) {
-        std::fprintf(stderr, "quv-soak: %s (see quv-soak --help)\n", qPrintable(error));
-        return 2;
-    }
+    int status = quv::cli::ExitSuccess;
+    const std::optional<Options> options = parse(app, &status);
+    if (!options)
+        return status;
     try {
         return soak(*options);
     } catch (const std::exception &e) {

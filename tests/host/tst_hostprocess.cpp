@@ -3,13 +3,13 @@
 
 #include "hostconfig.h"
 
+#include "tests/support/programrun.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testdatabase.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,12 +19,7 @@ const QString HostExe = QStringLiteral(QUV_BIN_DIR "/quv-host");
 const QString WindowDir = QStringLiteral(QUV_TEST_PACKAGE_DIR "/window");
 const QString CountingDir = QStringLiteral(QUV_TEST_PACKAGE_DIR "/counting");
 
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using Run = quv::test::ProgramRun;
 
 QProcessEnvironment offscreen()
 {
@@ -35,24 +30,7 @@ QProcessEnvironment offscreen()
 
 Run runHost(const QStringList &args, const QProcessEnvironment &env = offscreen())
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(HostExe, args);
-    Run r;
-    if (!p.waitForStarted(10000)) {
-        r.err = p.errorString();
-        return r;
-    }
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = QStringLiteral("timed out");
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
+    return quv::test::runProgram(HostExe, args, env, 60000);
 }
 
 } // namespace
@@ -71,47 +49,32 @@ private slots:
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         const Run r = runHost({}, env);
-        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.status, 1);
         for (const char *hint : {"--render-png", "QT_QPA_PLATFORM=offscreen", "xvfb-run"})
             QVERIFY2(r.err.contains(QLatin1StringView(hint)), qPrintable(r.err));
-    }
-
-    void helpAndUsageErrors()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        const Run help = runHost({QStringLiteral("--help")}, env);
-        QCOMPARE(help.exitCode, 0);
-        QVERIFY2(help.out.contains(QStringLiteral("--render-png")), qPrintable(help.out));
-
-        const Run bad = runHost({QStringLiteral("--server-port"), QStringLiteral("99999")}, env);
-        QCOMPARE(bad.exitCode, 2);
-        QVERIFY2(bad.err.contains(QStringLiteral("invalid server port '99999'")),
-                 qPrintable(bad.err));
     }
 
     void quitAfterOpen()
     {
         const Run ok =
             runHost({"--package-dir", WindowDir, "--open", "QUV01000", "--quit-after-open"});
-        QVERIFY2(ok.exitCode == 0, qPrintable(ok.err));
+        QVERIFY2(ok.status == 0, qPrintable(ok.err));
         const Run counting =
             runHost({"--package-dir", CountingDir, "--open", "QUV01000", "--quit-after-open"});
-        QVERIFY2(counting.exitCode == 0, qPrintable(counting.err));
+        QVERIFY2(counting.status == 0, qPrintable(counting.err));
 
         QProcessEnvironment failing = offscreen();
         failing.insert(QStringLiteral("QUV_TEST_PACKAGE_FAIL"), QStringLiteral("1"));
         const Run fail = runHost(
             {"--package-dir", WindowDir, "--open", "QUV01000", "--quit-after-open"}, failing);
-        QCOMPARE(fail.exitCode, 1);
+        QCOMPARE(fail.status, 1);
         QVERIFY2(fail.err.contains(QStringLiteral("Servidor de aplicação indisponível (teste).")),
                  qPrintable(fail.err));
 
         const Run noDb =
             runHost({"--package-dir", WindowDir, "--db", "sqlite:/nonexistent-dir/x.db", "--open",
                      "QUV01000", "--quit-after-open"});
-        QCOMPARE(noDb.exitCode, 1);
+        QCOMPARE(noDb.status, 1);
         QVERIFY2(noDb.err.contains(QStringLiteral("banco de dados compartilhado")),
                  qPrintable(noDb.err));
     }
@@ -121,7 +84,7 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("tela.png"));
         const Run r = runHost({"--package-dir", WindowDir, "--render-png", file});
-        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        QVERIFY2(r.status == 0, qPrintable(r.err));
 
         const QImage whole(file);
         const QImage page1(quv::host::pageImagePath(file, 1));
@@ -150,7 +113,7 @@ private slots:
         const QString big = dir.filePath(QStringLiteral("maximizada.png"));
         const Run m = runHost(
             {"--package-dir", WindowDir, "--render-png", big, "--render-maximized", "1000x700"});
-        QVERIFY2(m.exitCode == 0, qPrintable(m.err));
+        QVERIFY2(m.status == 0, qPrintable(m.err));
         const QImage host(quv::host::pageImagePath(big, 1));
         QCOMPARE(host.size(), QSize(1000, 700));
         QVERIFY(countColor(host, Qt::yellow) > (1000 / 4) * (700 / 4) / 2);
@@ -172,7 +135,7 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("quv01000.png"));
         const Run render = runHost(common + QStringList{"--render-png", file});
-        QVERIFY2(render.exitCode == 0, qPrintable(render.err));
+        QVERIFY2(render.status == 0, qPrintable(render.err));
         for (int page = 1; page <= 2; ++page)
             QVERIFY(!QImage(quv::host::pageImagePath(file, page)).isNull());
         QVERIFY(QImage(file).width() > 200);
@@ -181,7 +144,7 @@ private slots:
         QStringList wrong = common;
         wrong[wrong.indexOf(quv::test::ServerProcess::Token)] = QStringLiteral("wrong-token-123");
         const Run refused = runHost(wrong + QStringList{"--open", "QUV01000", "--quit-after-open"});
-        QCOMPARE(refused.exitCode, 1);
+        QCOMPARE(refused.status, 1);
         QVERIFY2(refused.err.contains(QString::number(server.port())), qPrintable(refused.err));
         QCOMPARE(server.stop(), 0);
     }
@@ -191,13 +154,13 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("tela.png"));
         const Run missing = runHost({"--package-dir", dir.path(), "--render-png", file});
-        QCOMPARE(missing.exitCode, 1);
+        QCOMPARE(missing.status, 1);
         QVERIFY2(missing.err.contains(dir.filePath(QStringLiteral("libPKG_QUV01000.so"))),
                  qPrintable(missing.err));
 
         // A package that opens no window at all: nothing to render.
         const Run windowless = runHost({"--package-dir", CountingDir, "--render-png", file});
-        QCOMPARE(windowless.exitCode, 1);
+        QCOMPARE(windowless.status, 1);
         QVERIFY2(windowless.err.contains(QStringLiteral("não apareceu")),
                  qPrintable(windowless.err));
 

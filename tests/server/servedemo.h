@@ -134,15 +134,18 @@ inline QString cell(const DataPacket &packet, const QString &keyField, const QSt
 
 } // namespace quv::test
 
-#define QUV_SERVE(fixture, driver)                                                                 \
+/// Starts the fixture on the driver, logged in or not; skips the test when
+/// the driver cannot run here.
+#define QUV_SERVE_AS(fixture, driver, logIn)                                                       \
     do {                                                                                           \
         QString skip_, error_;                                                                     \
-        if (!(fixture).start(driver, &skip_, &error_)) {                                           \
+        if (!(fixture).start(driver, &skip_, &error_, logIn)) {                                    \
             if (!skip_.isEmpty())                                                                  \
                 QSKIP(qPrintable(skip_));                                                          \
             QFAIL(qPrintable(error_));                                                             \
         }                                                                                          \
     } while (false)
+#define QUV_SERVE(fixture, driver) QUV_SERVE_AS(fixture, driver, true)
 
 #define QUV_EXPECT_ERROR(response, expectedCode)                                                   \
     do {                                                                                           \

@@ -1,8 +1,10 @@
 // The server's wire behaviour: authentication, framing, both encodings,
-// malformed input and argument checks, start-up options and a clean stop.
+// malformed input and argument checks, its configuration file and a clean
+// stop. Its command line is in tests/programs.
 
 #include "servedemo.h"
 #include "tests/support/pgcluster.h"
+#include "tests/support/programrun.h"
 
 #include <QCborStreamWriter>
 #include <QFileInfo>
@@ -63,12 +65,7 @@ private slots:
     {
         QFETCH(QString, driver);
         ServedDemo demo;
-        QString skip, error;
-        if (!demo.start(driver, &skip, &error, false)) {
-            if (!skip.isEmpty())
-                QSKIP(qPrintable(skip));
-            QFAIL(qPrintable(error));
-        }
+        QUV_SERVE_AS(demo, driver, false);
         const wire::Response login =
             demo.client.login(ServerProcess::Token, {}, wire::Encoding::Json);
         QUV_EXPECT_OK(login);
@@ -130,12 +127,7 @@ private slots:
         QFETCH(QVariantList, params);
         QFETCH(int, error);
         ServedDemo demo;
-        QString skip, failure;
-        if (!demo.start(driver, &skip, &failure, false)) {
-            if (!skip.isEmpty())
-                QSKIP(qPrintable(skip));
-            QFAIL(qPrintable(failure));
-        }
+        QUV_SERVE_AS(demo, driver, false);
         const wire::Response r = demo.call(method, params);
         QUV_EXPECT_ERROR(r, error);
         QVERIFY(!r.errorMessage.isEmpty());
@@ -172,6 +164,7 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<int>("error");
         QTest::addColumn<QVariant>("id");
+        QTest::addColumn<bool>("loggedIn");
         QByteArray cborArray;
         {
             QCborStreamWriter w(&cborArray);
@@ -190,32 +183,38 @@ private slots:
             w.endMap();
         }
         for (const QString &driver : Drivers) {
-            newRow(driver, "bad cbor")
-                << driver << QByteArray("\xff\xfe\x00", 3) << code::ParseError << QVariant();
+            newRow(driver, "bad cbor") << driver << QByteArray("\xff\xfe\x00", 3)
+                                       << code::ParseError << QVariant() << true;
             newRow(driver, "truncated cbor")
-                << driver << cborNoMethod.left(6) << code::ParseError << QVariant();
+                << driver << cborNoMethod.left(6) << code::ParseError << QVariant() << true;
             newRow(driver, "empty payload")
-                << driver << QByteArray() << code::ParseError << QVariant();
+                << driver << QByteArray() << code::ParseError << QVariant() << true;
             newRow(driver, "bad json") << driver << jsonRequest("{\"jsonrpc\": \"2.0\", ")
-                                       << code::ParseError << QVariant();
+                                       << code::ParseError << QVariant() << true;
             newRow(driver, "cbor array")
-                << driver << cborArray << code::InvalidRequest << QVariant();
+                << driver << cborArray << code::InvalidRequest << QVariant() << true;
             newRow(driver, "cbor without method")
-                << driver << cborNoMethod << code::InvalidRequest << QVariant(qint64(41));
+                << driver << cborNoMethod << code::InvalidRequest << QVariant(qint64(41)) << true;
             newRow(driver, "json without version")
                 << driver << jsonRequest(R"({"id": 5, "method": "getOperGrup", "params": []})")
-                << code::InvalidRequest << QVariant(qint64(5));
+                << code::InvalidRequest << QVariant(qint64(5)) << true;
             newRow(driver, "json params object")
                 << driver
                 << jsonRequest(
                        R"({"jsonrpc": "2.0", "id": "a", "method": "getOperGrup", "params": {}})")
-                << code::InvalidRequest << QVariant(QStringLiteral("a"));
+                << code::InvalidRequest << QVariant(QStringLiteral("a")) << true;
             newRow(driver, "json bad packet")
                 << driver
                 << jsonRequest(
                        R"({"jsonrpc": "2.0", "id": 6, "method": "setDelFilDime", "params": )"
                        R"([{"fields": [{"name": "ITENS", "size": 2}], "rows": [["long"]]}, true]})")
-                << code::ParseError << QVariant();
+                << code::ParseError << QVariant() << true;
+            // Before login the true cause is answered too, and the
+            // connection is closed: nothing else may be asked yet.
+            newRow(driver, "bad json before login") << driver << jsonRequest("{\"jsonrpc\": ")
+                                                    << code::ParseError << QVariant() << false;
+            newRow(driver, "cbor array before login")
+                << driver << cborArray << code::InvalidRequest << QVariant() << false;
         }
     }
     void malformed()
@@ -224,16 +223,22 @@ private slots:
         QFETCH(QByteArray, payload);
         QFETCH(int, error);
         QFETCH(QVariant, id);
+        QFETCH(bool, loggedIn);
         ServedDemo demo;
-        QUV_SERVE(demo, driver);
+        QUV_SERVE_AS(demo, driver, loggedIn);
         const QString before = fingerprint(demo.db());
         demo.client.sendPayload(payload);
         const wire::Encoding encoding = wire::detectEncoding(payload);
         const wire::Response r = readResponse(demo.client, encoding);
         QUV_EXPECT_ERROR(r, error);
         QCOMPARE(r.id, id);
-        // A logged-in connection survives a bad message.
-        QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}}));
+        if (loggedIn) {
+            // A logged-in connection survives a bad message.
+            QUV_EXPECT_OK(demo.call(QStringLiteral("getOperGrup"), {"01", {}, {}}));
+        } else {
+            QVERIFY2(demo.client.waitForClosed(), "the server kept the connection open");
+            verifyServerStillServes(demo);
+        }
         QCOMPARE(fingerprint(demo.db()), before);
     }
 
@@ -346,47 +351,6 @@ private slots:
         verifyServerStillServes(demo);
     }
 
-    void startupRefused_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("messagePart");
-        const QString token = QStringLiteral("--token=a=") + ServerProcess::Token;
-        QTest::newRow("remote host")
-            << QStringList{"--db", "sqlite:/nonexistent/x.db", token, "--host", "0.0.0.0"} << 2
-            << "--allow-remote";
-        QTest::newRow("host name") << QStringList{"--db", "sqlite:x.db", token, "--host", "example"}
-                                   << 2 << "not an IP address";
-        QTest::newRow("no database") << QStringList{token} << 2 << "no database";
-        QTest::newRow("no token") << QStringList{"--db", "sqlite:x.db"} << 2 << "no administrator";
-        QTest::newRow("short token")
-            << QStringList{"--db", "sqlite:x.db", "--token", "a=short"} << 2 << "shorter than 16";
-        QTest::newRow("shared token")
-            << QStringList{"--db", "sqlite:x.db", token, "--token=b=" + ServerProcess::Token} << 2
-            << "share one token";
-        QTest::newRow("bad port") << QStringList{"--db", "sqlite:x.db", token, "--port", "70000"}
-                                  << 2 << "port";
-        QTest::newRow("small max frame")
-            << QStringList{"--db", "sqlite:x.db", token, "--max-frame", "10"} << 2 << "max-frame";
-        QTest::newRow("unknown option")
-            << QStringList{"--db", "sqlite:x.db", token, "--fast"} << 2 << "fast";
-        QTest::newRow("bad connection string")
-            << QStringList{"--db", "mysql://x/y", token, "--port", "0"} << 1
-            << "unknown database connection string";
-        QTest::newRow("missing config")
-            << QStringList{"--config", "/nonexistent/quv.ini"} << 2 << "config file";
-    }
-    void startupRefused()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, messagePart);
-        ServerProcess server;
-        QVERIFY(!server.startRaw(arguments));
-        QCOMPARE(server.waitForExit(), exitCode);
-        QVERIFY2(server.standardError().contains(messagePart), qPrintable(server.standardError()));
-    }
-
     // A mistyped SQLite path is refused by the server and by the audit
     // listing alike, says how to make a database, and leaves no file behind.
     void mistypedPathCreatesNothing_data()
@@ -427,13 +391,12 @@ private slots:
         QString skip;
         const QString database = freshDemoDatabase(QStringLiteral("sqlite"), &skip);
         QTemporaryDir dir;
-        QFile tokens(dir.filePath(QStringLiteral("tokens")));
-        QVERIFY(tokens.open(QIODevice::WriteOnly));
-        tokens.write("# administrators\n\nana  token-da-ana-123\n");
-        tokens.close();
+        QVERIFY(writePrivateFile(dir.filePath(QStringLiteral("tokens")),
+                                 "# administrators\n\nana  token-da-ana-123\n"));
         QFile ini(dir.filePath(QStringLiteral("quv.ini")));
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write(QStringLiteral("host=10.1.2.3\nport=0\ndb=%1\ntokens-file=tokens\n")
+        ini.write(QStringLiteral("[server]\nhost=10.1.2.3\nport=0\n[database]\nconnection=%1\n"
+                                 "[auth]\ntokens-file=tokens\n")
                       .arg(database)
                       .toUtf8());
         ini.close();

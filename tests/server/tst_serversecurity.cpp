@@ -437,7 +437,9 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, plain.readPayload(10000));
         QVERIFY(demo.server.isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(
-            demo.server.standardError().contains(QStringLiteral("TLS handshake failed")), 5000);
+            demo.server.standardError().contains(QStringLiteral("quv.server.tls: 127.0.0.1:")) &&
+                demo.server.standardError().contains(QStringLiteral("TLS handshake failed")),
+            5000);
     }
 
     void tlsStartupErrors()

@@ -36,6 +36,11 @@ public:
     /// Starts it with exactly these arguments (no --db, --port or --token
     /// added) and waits until it listens or exits.
     bool startRaw(const QStringList &arguments);
+    /// The environment of the next start (QT_LOGGING_RULES, ...).
+    void setEnvironment(const QProcessEnvironment &environment)
+    {
+        m_process.setProcessEnvironment(environment);
+    }
 
     quint16 port() const { return m_port; }
     QString host() const { return m_host; }
