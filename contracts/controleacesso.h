@@ -31,7 +31,8 @@ struct Method
 {
     QLatin1StringView name;
     std::span<const Arg> args;
-    /// True when the status carries a payload (the two read fall-backs).
+    /// True when the status carries a payload (the two read fall-backs, the
+    /// history and the undo).
     bool hasPayload = false;
     /// True when the method only reads. Any other call that is abandoned
     /// after it was sent (cancelled, timed out, cut off) may have been
@@ -49,6 +50,9 @@ inline constexpr Arg setTChkDime[] = {String, Packet, Bool, OutPacket};
 inline constexpr Arg getPesqFiltro[] = {RefString};
 inline constexpr Arg getListaFiltro[] = {String, RefString};
 inline constexpr Arg setDelFilDime[] = {Packet, Bool};
+// principal key, administrator, since, until, text, cursor, page size
+inline constexpr Arg getHistorico[] = {String, String, String, String, String, String, String};
+inline constexpr Arg desfazAlteracao[] = {String};
 } // namespace detail
 
 inline constexpr Method Methods[] = {
@@ -65,6 +69,8 @@ inline constexpr Method Methods[] = {
     {QLatin1StringView{"getPesqFiltro"}, detail::getPesqFiltro, true, true},
     {QLatin1StringView{"getListaFiltro"}, detail::getListaFiltro, true, true},
     {QLatin1StringView{"setDelFilDime"}, detail::setDelFilDime},
+    {QLatin1StringView{"getHistorico"}, detail::getHistorico, true},
+    {QLatin1StringView{"desfazAlteracao"}, detail::desfazAlteracao, true},
 };
 
 /// The method of that exact (case-sensitive) name, or nullptr.

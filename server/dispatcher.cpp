@@ -5,7 +5,9 @@
 #include "contracts/wire.h"
 #include "db/connection.h"
 #include "server/accesscontrol.h"
+#include "server/history.h"
 #include "server/rpcerror.h"
+#include "server/undo.h"
 
 #include <QHash>
 
@@ -22,6 +24,8 @@ struct Call
 {
     const QVariantList &params;
     AccessControl &access;
+    db::StatementCache &statements;
+    const QString &administrator;
     QVariant payload;
     QVariantList out;
 
@@ -136,6 +140,15 @@ const QHash<QString, Handler> &handlers()
                       c.access.replaceFilter(c.packet(0),
                                              c.flag(1) ? Principal::Group : Principal::Operator);
                   }});
+        h.insert(QStringLiteral("getHistorico"),
+                 {{QStringLiteral("chave do principal"), QStringLiteral("administrador"),
+                   QStringLiteral("desde"), QStringLiteral("até"), QStringLiteral("texto"),
+                   QStringLiteral("cursor"), QStringLiteral("quantidade")},
+                  [](Call &c) { c.payload = historyPayload(c.statements, c.params); }});
+        h.insert(QStringLiteral("desfazAlteracao"),
+                 {{QStringLiteral("alteração")}, [](Call &c) {
+                      c.payload = undoPayload(c.statements, c.administrator, c.text(0));
+                  }});
         return h;
     }();
     return table;
@@ -222,7 +235,8 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
                                     expected(entry->args[size_t(i)]), typeLabel(params[i])));
 
     AccessControl access(*m_statements, administrator, method);
-    Call call{params, access, QVariant(), QVariantList(params.size())};
+    Call call{params,        access,     *m_statements,
+              administrator, QVariant(), QVariantList(params.size())};
     try {
         handler->run(call);
     } catch (const db::DbError &e) {

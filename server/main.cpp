@@ -68,6 +68,8 @@ int main(int argc, char *argv[])
             quv::server::log(QStringLiteral("the database predates the audit trail: created the "
                                             "table %1")
                                  .arg(quv::server::AuditTable));
+        for (const QString &step : quv::server::upgradeAuditTable(db))
+            quv::server::log(step);
         quv::server::ServerLimits limits;
         limits.maxFrame = config.maxFrame;
         limits.maxConnections = config.maxConnections;
