@@ -4,6 +4,7 @@
 
 #include "framework/widgets/controls.h"
 #include "framework/widgets/dbctrls.h"
+#include "screen/principalmenu.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -133,6 +134,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildPictures();
     buildLayout();
     wireEvents();
+    instalaMenuPrincipal(this);
 }
 
 void TfrmControleAcesso::buildDataModule()
