@@ -177,6 +177,24 @@ bool PackageLoader::open()
     return true;
 }
 
+bool PackageLoader::openEntry(const QString &entry)
+{
+    if (!load())
+        return false;
+    // Optional entries are looked up when asked for: a package may have
+    // been built before they existed.
+    const auto proc = reinterpret_cast<QuvIniProc>(m_library.resolve(entry.toLatin1().constData()));
+    if (!proc)
+        return fail(QStringLiteral("O pacote %1 não exporta a função %2.").arg(m_filePath, entry));
+    try {
+        proc();
+    } catch (...) {
+        return fail(describeCurrentException());
+    }
+    emit opened();
+    return true;
+}
+
 void PackageLoader::closeWindows(QMdiArea *area)
 {
     if (area) {
