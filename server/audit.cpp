@@ -274,10 +274,18 @@ QList<AuditEntry> readAudit(const QSqlDatabase &db, const AuditFilter &filter)
         conditions.append(QStringLiteral("DTAUDITORIA <= ?"));
         values << filter.until;
     }
+    if (filter.afterId > 0) {
+        conditions.append(QStringLiteral("IDAUDITORIA > ?"));
+        values << filter.afterId;
+    }
     QString sql = QStringLiteral("SELECT ") + auditColumns(db) + QStringLiteral(" FROM AUDITORIA");
     if (!conditions.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     sql += QStringLiteral(" ORDER BY IDAUDITORIA");
+    if (filter.limit > 0) {
+        sql += QStringLiteral(" LIMIT ?");
+        values << filter.limit;
+    }
     QSqlQuery query = db::run(db, sql, values);
     QList<AuditEntry> entries;
     while (query.next())
@@ -295,14 +303,28 @@ QString csvField(const QString &value)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format)
+QString formatAuditStart(AuditFormat format)
+{
+    switch (format) {
+    case AuditFormat::Json:
+        return QStringLiteral("[");
+    case AuditFormat::Csv:
+        // RFC 4180: CRLF line ends, quoted fields where needed.
+        return QStringLiteral(
+            "id,time,administrator,method,principal,items,before,after,added,removed,summary\r\n");
+    case AuditFormat::Text:
+        break;
+    }
+    return {};
+}
+
+QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format, bool first)
 {
     QString text;
-    switch (format) {
-    case AuditFormat::Json: {
-        QJsonArray list;
-        for (const DescribedEntry &d : entries) {
-            const AuditEntry &e = d.row;
+    for (const DescribedEntry &d : entries) {
+        const AuditEntry &e = d.row;
+        switch (format) {
+        case AuditFormat::Json: {
             QJsonObject object{{QStringLiteral("id"), e.id},
                                {QStringLiteral("time"), e.time},
                                {QStringLiteral("administrator"), e.administrator},
@@ -317,17 +339,11 @@ QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format)
                                {QStringLiteral("summary"), history::summary(d.entry)}};
             if (e.undoes > 0)
                 object.insert(QStringLiteral("undoes"), e.undoes);
-            list.append(object);
+            text += (first ? QStringLiteral("\n") : QStringLiteral(",\n")) +
+                    QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+            break;
         }
-        text = QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented));
-        break;
-    }
-    case AuditFormat::Csv:
-        // RFC 4180: CRLF line ends, quoted fields where needed.
-        text = QStringLiteral(
-            "id,time,administrator,method,principal,items,before,after,added,removed,summary\r\n");
-        for (const DescribedEntry &d : entries) {
-            const AuditEntry &e = d.row;
+        case AuditFormat::Csv: {
             const QStringList fields{QString::number(e.id),
                                      e.time,
                                      e.administrator,
@@ -343,12 +359,10 @@ QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format)
             for (const QString &field : fields)
                 quoted.append(csvField(field));
             text += quoted.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+            break;
         }
-        break;
-    case AuditFormat::Text:
-        // The history's own words, lower-cased after the colon.
-        for (const DescribedEntry &d : entries) {
-            const AuditEntry &e = d.row;
+        case AuditFormat::Text: {
+            // The history's own words, lower-cased after the colon.
             QString summary = history::summary(d.entry);
             summary[0] = summary[0].toLower();
             text += QStringLiteral("#%1 %2 %3 %4 %5%6: %7\n")
@@ -358,10 +372,19 @@ QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format)
                                  ? QString()
                                  : QStringLiteral(" (%1)").arg(d.entry.principalName),
                              summary);
+            break;
         }
-        break;
+        }
+        first = false;
     }
     return text;
+}
+
+QString formatAuditEnd(AuditFormat format, bool anyRows)
+{
+    if (format == AuditFormat::Json)
+        return anyRows ? QStringLiteral("\n]\n") : QStringLiteral("]\n");
+    return {};
 }
 
 QString normalisedTime(const QString &text)
@@ -475,9 +498,21 @@ int runAuditCommand(const QStringList &arguments, QTextStream &out, QTextStream 
                                "before the audit trail existed, and quv-server "
                                "adds the table when it next starts on it")
                     .arg(AuditTable));
-        const QList<AuditEntry> entries = readAudit(db, filter);
-        out << formatAudit(describeAudit(db, entries), chosen);
-        if (entries.isEmpty())
+        // A slice at a time: a trail of a million rows never sits in memory.
+        db::StatementCache statements(db);
+        filter.limit = 500;
+        bool any = false;
+        out << formatAuditStart(chosen);
+        for (;;) {
+            const QList<AuditEntry> entries = readAudit(db, filter);
+            if (entries.isEmpty())
+                break;
+            out << formatAudit(describeAudit(statements, entries), chosen, !any);
+            any = true;
+            filter.afterId = entries.last().id;
+        }
+        out << formatAuditEnd(chosen, any);
+        if (!any)
             err << "quv-server audit: no change matches\n";
     } catch (const db::DbError &e) {
         err << "quv-server audit: " << e.message() << '\n';

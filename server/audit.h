@@ -87,6 +87,8 @@ struct AuditFilter
     QString administrator;
     QString since; // normalised UTC times, inclusive; empty: open
     QString until;
+    qint64 afterId = 0; // only rows after this id
+    int limit = 0;      // at most this many rows; 0: all
 };
 
 /// The entries that pass the filter, oldest first.
@@ -102,8 +104,13 @@ enum class AuditFormat
 struct DescribedEntry; // server/history.h
 
 /// Text: one line per row with the history's summary; JSON and CSV: every
-/// stored field, plus what the row added and removed.
-QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format);
+/// stored field, plus what the row added and removed, and the summary. The
+/// export goes out in slices: the text before the first row (`first`), the
+/// rows of a slice, and what closes the export (`anyRows`: whether any row
+/// went out).
+QString formatAuditStart(AuditFormat format);
+QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format, bool first);
+QString formatAuditEnd(AuditFormat format, bool anyRows);
 /// One CSV field: quoted when it holds a comma, a quote or a line break,
 /// with quotes doubled.
 QString csvField(const QString &value);

@@ -195,24 +195,36 @@ template <typename T> QList<T> sorted(const QSet<T> &set)
 
 // ------------------------------------------------------------- names
 
-// Key lists go to the database in slices, within every driver's limit on
-// bound values.
-constexpr int LookupSlice = 200;
+// Keys go to the database in slices of a fixed size, the last one padded
+// with a key no row has: one statement text per lookup, prepared once and
+// kept, where a list of each length would be prepared afresh at every page
+// (three round trips each on PostgreSQL).
+constexpr int LookupSlice = 64;
 
-void lookUp(const QSqlDatabase &db, const QString &sqlTemplate, const QString &tuple,
-            const QList<QVariantList> &keys, const std::function<void(QSqlQuery &)> &row)
+using Row = db::StatementCache::Statement;
+
+void lookUp(db::StatementCache &sql, const QString &sqlTemplate, const QString &tuple,
+            const QVariantList &padding, const QList<QVariantList> &keys,
+            const std::function<void(Row &)> &row)
 {
+    const QString statement =
+        sqlTemplate.arg(QStringList(LookupSlice, tuple).join(QLatin1Char(',')));
     for (qsizetype start = 0; start < keys.size(); start += LookupSlice) {
-        const qsizetype n = std::min<qsizetype>(LookupSlice, keys.size() - start);
-        QStringList tuples(n, tuple);
         QVariantList values;
-        for (qsizetype i = start; i < start + n; ++i)
-            values += keys[i];
-        QSqlQuery query = db::run(db, sqlTemplate.arg(tuples.join(QLatin1Char(','))), values);
+        for (qsizetype i = start; i < start + LookupSlice; ++i)
+            values += i < keys.size() ? keys[i] : padding;
+        auto query = sql.run(statement, values);
         while (query.next())
             row(query);
     }
 }
+
+const QString FactNames = QStringLiteral("SELECT CDTABELADW, CDITEMDW, NMITEMDW FROM ITEMDW WHERE "
+                                         "(CDTABELADW, CDITEMDW) IN (VALUES %1)");
+const QString DimensionNames =
+    QStringLiteral("SELECT NRSEQUEDIME, NMITEMDIME FROM DIMEDW WHERE NRSEQUEDIME IN (%1)");
+const QVariantList NoFact{QString(), QString()};
+const QVariantList NoDimension{-1};
 
 /// The names the catalog gives the keys of some rows now.
 struct NameBook
@@ -221,7 +233,7 @@ struct NameBook
     QHash<int, QString> dimensions;
     QHash<QString, QString> principals; // by "G01"
 
-    void load(const QSqlDatabase &db, const QList<DescribedEntry> &rows)
+    void load(db::StatementCache &sql, const QList<DescribedEntry> &rows)
     {
         QSet<FactKey> wantedFacts;
         QSet<int> wantedDimensions;
@@ -234,22 +246,14 @@ struct NameBook
         QList<QVariantList> keys;
         for (const FactKey &k : std::as_const(wantedFacts))
             keys.append({k.first, k.second});
-        lookUp(
-            db,
-            QStringLiteral("SELECT CDTABELADW, CDITEMDW, NMITEMDW FROM ITEMDW WHERE "
-                           "(CDTABELADW, CDITEMDW) IN (VALUES %1)"),
-            QStringLiteral("(?,?)"), keys, [this](QSqlQuery &q) {
-                facts.insert({q.value(0).toString(), q.value(1).toString()}, q.value(2).toString());
-            });
+        lookUp(sql, FactNames, QStringLiteral("(?,?)"), NoFact, keys, [this](Row &q) {
+            facts.insert({q.value(0).toString(), q.value(1).toString()}, q.value(2).toString());
+        });
         keys.clear();
         for (int n : std::as_const(wantedDimensions))
             keys.append(QVariantList{n});
-        lookUp(db,
-               QStringLiteral("SELECT NRSEQUEDIME, NMITEMDIME FROM DIMEDW WHERE NRSEQUEDIME IN "
-                              "(%1)"),
-               QStringLiteral("?"), keys, [this](QSqlQuery &q) {
-                   dimensions.insert(q.value(0).toInt(), q.value(1).toString());
-               });
+        lookUp(sql, DimensionNames, QStringLiteral("?"), NoDimension, keys,
+               [this](Row &q) { dimensions.insert(q.value(0).toInt(), q.value(1).toString()); });
         for (auto it = wantedPrincipals.cbegin(); it != wantedPrincipals.cend(); ++it) {
             if (it.key() != QLatin1Char('G') && it.key() != QLatin1Char('O'))
                 continue;
@@ -258,10 +262,10 @@ struct NameBook
             for (const QString &c : it.value())
                 keys.append(QVariantList{c});
             const QChar kind = it.key();
-            lookUp(db,
+            lookUp(sql,
                    QStringLiteral("SELECT %1, %2 FROM %3 WHERE %1 IN (%4)")
                        .arg(t.codeColumn, t.nameColumn, t.principals, QStringLiteral("%1")),
-                   QStringLiteral("?"), keys, [this, kind](QSqlQuery &q) {
+                   QStringLiteral("?"), {QString()}, keys, [this, kind](Row &q) {
                        principals.insert(kind + q.value(0).toString(), q.value(1).toString());
                    });
         }
@@ -479,33 +483,36 @@ Delta deltaOf(const RecordedChange &change)
     return d;
 }
 
-QSet<FactKey> factsInCatalog(const QSqlDatabase &db, const QSet<FactKey> &keys)
+QSet<FactKey> factsInCatalog(db::StatementCache &sql, const QSet<FactKey> &keys)
 {
     QList<QVariantList> list;
     for (const FactKey &k : keys)
         list.append({k.first, k.second});
     QSet<FactKey> found;
-    lookUp(db,
-           QStringLiteral("SELECT CDTABELADW, CDITEMDW FROM ITEMDW WHERE (CDTABELADW, CDITEMDW) "
-                          "IN (VALUES %1)"),
-           QStringLiteral("(?,?)"), list, [&found](QSqlQuery &q) {
-               found.insert({q.value(0).toString(), q.value(1).toString()});
-           });
+    lookUp(sql, FactNames, QStringLiteral("(?,?)"), NoFact, list, [&found](Row &q) {
+        found.insert({q.value(0).toString(), q.value(1).toString()});
+    });
     return found;
 }
 
-QSet<int> dimensionsInCatalog(const QSqlDatabase &db, const QSet<int> &numbers)
+QSet<int> dimensionsInCatalog(db::StatementCache &sql, const QSet<int> &numbers)
 {
     QList<QVariantList> list;
     for (int n : numbers)
         list.append(QVariantList{n});
     QSet<int> found;
-    lookUp(db, QStringLiteral("SELECT NRSEQUEDIME FROM DIMEDW WHERE NRSEQUEDIME IN (%1)"),
-           QStringLiteral("?"), list, [&found](QSqlQuery &q) { found.insert(q.value(0).toInt()); });
+    lookUp(sql, DimensionNames, QStringLiteral("?"), NoDimension, list,
+           [&found](Row &q) { found.insert(q.value(0).toInt()); });
     return found;
 }
 
 QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEntry> &rows)
+{
+    db::StatementCache statements(db);
+    return describeAudit(statements, rows);
+}
+
+QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows)
 {
     QList<DescribedEntry> described;
     described.reserve(rows.size());
@@ -516,7 +523,7 @@ QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEnt
         described.append(d);
     }
     NameBook names;
-    names.load(db, described);
+    names.load(sql, described);
     for (DescribedEntry &d : described)
         d.entry = names.entryOf(d);
     return described;
@@ -578,7 +585,7 @@ HistoryPage readHistory(db::StatementCache &sql, const HistoryQuery &query)
         rows.removeLast();
         page.next = rows.last().id;
     }
-    const QList<DescribedEntry> described = describeAudit(db, rows);
+    const QList<DescribedEntry> described = describeAudit(sql, rows);
     page.entries.reserve(described.size());
     for (const DescribedEntry &d : described)
         page.entries.append(d.entry);

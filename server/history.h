@@ -93,12 +93,13 @@ struct DescribedEntry
     Delta delta;
     history::Entry entry;
 };
-/// Names every row's principal and keys with one lookup per kind of key.
+/// Names every row's principal and keys with a few lookups per kind of key.
+QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows);
 QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEntry> &rows);
 
 /// Which of these keys the catalog holds now.
-QSet<FactKey> factsInCatalog(const QSqlDatabase &db, const QSet<FactKey> &keys);
-QSet<int> dimensionsInCatalog(const QSqlDatabase &db, const QSet<int> &numbers);
+QSet<FactKey> factsInCatalog(db::StatementCache &sql, const QSet<FactKey> &keys);
+QSet<int> dimensionsInCatalog(db::StatementCache &sql, const QSet<int> &numbers);
 
 struct HistoryQuery
 {

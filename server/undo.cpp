@@ -191,7 +191,7 @@ UndoResult undoChange(db::StatementCache &sql, const QString &administrator, con
     }
 
     if (const std::optional<AuditEntry> later = laterChange(sql, row, delta)) {
-        const history::Entry shown = describeAudit(db, {*later}).first().entry;
+        const history::Entry shown = describeAudit(sql, {*later}).first().entry;
         if (later->undoes == id)
             refuse(id, QStringLiteral("ela já foi desfeita pela alteração %1 (%2, por %3).")
                            .arg(later->id)
@@ -226,12 +226,12 @@ UndoResult undoChange(db::StatementCache &sql, const QString &administrator, con
     const QSet<FactKey> regrant(delta.factsRemoved.cbegin(), delta.factsRemoved.cend());
     const QSet<int> regrantDimensions(delta.dimensionsRemoved.cbegin(),
                                       delta.dimensionsRemoved.cend());
-    if (const QSet<FactKey> gone = QSet<FactKey>(regrant).subtract(factsInCatalog(db, regrant));
+    if (const QSet<FactKey> gone = QSet<FactKey>(regrant).subtract(factsInCatalog(sql, regrant));
         !gone.isEmpty())
         refuse(id, QStringLiteral("o fato %1/%2 não está mais no catálogo.")
                        .arg(gone.cbegin()->first, gone.cbegin()->second));
     if (const QSet<int> gone =
-            QSet<int>(regrantDimensions).subtract(dimensionsInCatalog(db, regrantDimensions));
+            QSet<int>(regrantDimensions).subtract(dimensionsInCatalog(sql, regrantDimensions));
         !gone.isEmpty())
         refuse(id, QStringLiteral("a dimensão %1 não está mais no catálogo.").arg(*gone.cbegin()));
 
