@@ -67,9 +67,14 @@ void reloadShownPrincipal(const QString &key)
         form->qryOperOperAfterScroll(form->qryOperOper);
 }
 
-QVariantMap callServer(TNetConnection *connection, const QString &method, QVariantList &args)
+/// `busy`: show the busy indicator while waiting. Pages fetched as the list
+/// scrolls go without it: an overlay flashing at every few rows scrolled
+/// would only get in the way.
+QVariantMap callServer(TNetConnection *connection, const QString &method, QVariantList &args,
+                       bool busy = true)
 {
-    ActiveShowAvi(Application->MainForm(), 1);
+    if (busy)
+        ActiveShowAvi(Application->MainForm(), 1);
     QVariant payload;
     try {
         const QVariant status = connection->AppServer().Call(method, args);
@@ -234,6 +239,7 @@ HistoryWindow *HistoryWindow::instance()
 
 void HistoryWindow::setPrincipal(const QString &key)
 {
+    clearFields();
     const bool known =
         key.size() >= 2 && (key.front() == QLatin1Char('G') || key.front() == QLatin1Char('O'));
     cbxTipoPrincipal->setCurrentIndex(!known ? 0 : key.front() == QLatin1Char('G') ? 1 : 2);
@@ -242,7 +248,8 @@ void HistoryWindow::setPrincipal(const QString &key)
 
 void HistoryWindow::clearFields()
 {
-    setPrincipal(QString());
+    cbxTipoPrincipal->setCurrentIndex(0);
+    edtPrincipal->clear();
     edtAdministrador->clear();
     dtpDesde->setDate(NoDate);
     dtpAte->setDate(NoDate);
@@ -273,7 +280,8 @@ HistoryModel::Page HistoryWindow::fetch(const Filter &filter, const QString &cur
     QVariantList args{filter.principal, filter.administrator, filter.since,
                       filter.until,     filter.text,          cursor,
                       QString()};
-    const QVariantMap payload = callServer(netHistorico, QStringLiteral("getHistorico"), args);
+    const QVariantMap payload =
+        callServer(netHistorico, QStringLiteral("getHistorico"), args, cursor.isEmpty());
     HistoryModel::Page page;
     const QVariantList rows = payload.value(QStringLiteral("rows")).toList();
     page.entries.reserve(rows.size());
@@ -335,6 +343,7 @@ void HistoryWindow::undoSelected()
         question += QStringLiteral("\r\n• ") + step;
     if (MessageDlg(question, mtConfirmation, TMsgDlgButtons(mbYes) | mbNo, 0) != mrYes)
         return;
+    lblSituacao->clear();
 
     QVariantList args{QString::number(entry.id)};
     const QVariantMap result = callServer(netHistorico, QStringLiteral("desfazAlteracao"), args);

@@ -36,7 +36,8 @@ public:
     /// The open window, or nullptr.
     static HistoryWindow *instance();
 
-    /// Sets the principal fields ("G01", "OJSILVA", or empty for all).
+    /// Sets the filter fields to show that principal's whole history ("G01",
+    /// "OJSILVA"), or everyone's (empty): the other fields are cleared.
     void setPrincipal(const QString &key);
     /// Starts the list over with what the filter fields say.
     void reload();

@@ -7,6 +7,7 @@
 #include "screenfixture.h"
 #include "tests/support/testdatabase.h"
 
+#include "db/sql.h"
 #include "framework/data/servercheck.h"
 
 #include <QAbstractItemModelTester>
@@ -26,13 +27,12 @@ using Cli_quv01000::TfrmControleAcesso;
 
 namespace {
 
-void grantFact(TfrmControleAcesso *form, bool group, const QString &code, bool grant)
+void grantMargin(TfrmControleAcesso *form, const QString &group)
 {
-    QVariantList args{"FATOVENDA", "VLMARGEM", code, grant, QVariant()};
+    QVariantList args{"FATOVENDA", "VLMARGEM", group, true, QVariant()};
     CheckResultServ(
-        form->netControleAcesso->AppServer().Call(
-            group ? QStringLiteral("setCkFatoOpGrup") : QStringLiteral("setCkFatoOpOper"), args),
-        true, 0);
+        form->netControleAcesso->AppServer().Call(QStringLiteral("setCkFatoOpGrup"), args), true,
+        0);
 }
 
 bool holdsMargin(const ScreenSession &s, const QString &code)
@@ -84,9 +84,19 @@ private slots:
         QVERIFY(form);
         const QString code = group ? QStringLiteral("02") : QStringLiteral("JSILVA");
         // More changes than a page holds, and one of another principal.
+        const auto write = [&s](const QString &kind, const QString &principal) {
+            db::run(s.database(),
+                    QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, "
+                                   "NMMETODO, TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, "
+                                   "DSDEPOIS) VALUES ('2024-06-01T10:00:00.000Z', 'admin', "
+                                   "'setCkFatoOpGrup', ?, ?, '[[\"FATOVENDA\",\"VLMARGEM\"]]', "
+                                   "'{\"granted\":[]}', "
+                                   "'{\"granted\":[[\"FATOVENDA\",\"VLMARGEM\"]]}')"),
+                    {kind, principal});
+        };
         for (int i = 0; i < 55; ++i)
-            grantFact(form, group, code, i % 2 == 0);
-        grantFact(form, true, QStringLiteral("05"), true);
+            write(group ? QStringLiteral("G") : QStringLiteral("O"), code);
+        write(QStringLiteral("G"), QStringLiteral("05"));
         TADOIBQuery *list = group ? form->qryOperGrup : form->qryOperOper;
         QVERIFY(list->Locate(group ? QStringLiteral("CDGRUPOPER") : QStringLiteral("CDOPERADOR"),
                              code, {}));
@@ -135,7 +145,7 @@ private slots:
         TfrmControleAcesso *form = s.open();
         QVERIFY(form);
         QVERIFY(!holdsMargin(s, QStringLiteral("06")));
-        grantFact(form, true, QStringLiteral("06"), true);
+        grantMargin(form, QStringLiteral("06"));
         QVERIFY(form->qryOperGrup->Locate(QStringLiteral("CDGRUPOPER"), QStringLiteral("06"), {}));
         QCOMPARE(shownMarginGrant(form), QStringLiteral("VLMARGEM"));
 
