@@ -90,14 +90,15 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 
 bool HistoryModel::canFetchMore(const QModelIndex &parent) const
 {
-    return !parent.isValid() && !m_atEnd;
+    return !parent.isValid() && !m_atEnd && !m_fetching && !m_paused;
 }
 
 void HistoryModel::fetchMore(const QModelIndex &parent)
 {
-    if (parent.isValid() || m_atEnd)
+    if (!canFetchMore(parent))
         return;
     Page page;
+    m_fetching = true;
     try {
         page = m_fetch(m_cursor);
     } catch (const Exception &e) {
@@ -105,6 +106,7 @@ void HistoryModel::fetchMore(const QModelIndex &parent)
     } catch (const std::exception &e) {
         m_error = QString::fromUtf8(e.what());
     }
+    m_fetching = false;
     if (!m_error.isEmpty()) {
         // The view asks again whenever it scrolls to the end: stop until the
         // user starts over, or the same failure would repeat at every wheel

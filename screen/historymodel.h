@@ -49,6 +49,10 @@ public:
     const quv::history::Entry *entry(int row) const;
     /// Why the last fetch failed; empty after a success.
     QString error() const { return m_error; }
+    /// Holds fetching off while the connection serves another call: a call
+    /// waits with the event loop running, and the view may ask for rows
+    /// from a timer then.
+    void setPaused(bool paused) { m_paused = paused; }
     /// Local time as the list and details show it.
     static QString shownTime(const QString &utc);
 
@@ -69,6 +73,8 @@ private:
     QStringList m_summaries; // worded once per row, not at every paint
     QString m_cursor;
     bool m_atEnd = true;
+    bool m_fetching = false;
+    bool m_paused = false;
     QString m_error;
 };
 

@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -346,7 +347,12 @@ void HistoryWindow::undoSelected()
     lblSituacao->clear();
 
     QVariantList args{QString::number(entry.id)};
-    const QVariantMap result = callServer(netHistorico, QStringLiteral("desfazAlteracao"), args);
+    QVariantMap result;
+    {
+        model->setPaused(true);
+        const auto resume = qScopeGuard([this] { model->setPaused(false); });
+        result = callServer(netHistorico, QStringLiteral("desfazAlteracao"), args);
+    }
     QStringList tables;
     const QVariantList list = result.value(QStringLiteral("tables")).toList();
     for (const QVariant &table : list)

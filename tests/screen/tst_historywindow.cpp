@@ -22,6 +22,7 @@
 
 using namespace quv;
 using namespace quv::test;
+using Cli_quv01000::HistoryModel;
 using Cli_quv01000::HistoryWindow;
 using Cli_quv01000::TfrmControleAcesso;
 
@@ -132,6 +133,35 @@ private slots:
         QVERIFY(!window->model->canFetchMore({}));
         QAbstractItemModelTester tester(window->model,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
+    }
+
+    // A call waits with the event loop running: the view's timer may ask
+    // for rows then, or while the window undoes a change. Those asks wait;
+    // they must not become a second call on the busy connection.
+    void fetchingWaitsForTheCallInProgress()
+    {
+        HistoryModel model;
+        int calls = 0;
+        model.restart([&](const QString &cursor) {
+            ++calls;
+            model.fetchMore({});
+            HistoryModel::Page page;
+            quv::history::Entry entry;
+            entry.id = cursor.isEmpty() ? 2 : 1;
+            page.entries = {entry};
+            page.next = cursor.isEmpty() ? QStringLiteral("2") : QString();
+            return page;
+        });
+        QCOMPARE(calls, 1);
+        QCOMPARE(model.rowCount(), 1);
+        QVERIFY(model.error().isEmpty());
+        model.setPaused(true);
+        QVERIFY(!model.canFetchMore({}));
+        model.setPaused(false);
+        model.fetchMore({});
+        QCOMPARE(calls, 2);
+        QCOMPARE(model.rowCount(), 2);
+        QVERIFY(!model.canFetchMore({}));
     }
 
     void undoFromTheWindow_data() { addDriverColumn(); }
