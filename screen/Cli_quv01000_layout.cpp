@@ -1,6 +1,7 @@
 // Components, layout, pictures and event wiring of the screen.
 
 #include "screen/Cli_quv01000.h"
+#include "screen/principalmenu.h"
 
 #include "framework/widgets/controls.h"
 #include "framework/widgets/dbctrls.h"
@@ -133,6 +134,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildPictures();
     buildLayout();
     wireEvents();
+    installPrincipalMenu(*this);
 }
 
 void TfrmControleAcesso::buildDataModule()
