@@ -54,10 +54,10 @@ results=$out/results.jsonl
 
 if ((smoke)); then
   sizes="large-tenth"
-  load_runs=2; walk=50; toggle_runs=2; bulk_runs=1; filter_runs=1
+  load_runs=2; walk=50; toggle_runs=2; bulk_runs=1; filter_runs=1; transfer_runs=1; copy_runs=1
 else
   sizes="large large-tenth"
-  load_runs=30; walk=1000; toggle_runs=20; bulk_runs=8; filter_runs=5
+  load_runs=30; walk=1000; toggle_runs=20; bulk_runs=8; filter_runs=5; transfer_runs=3; copy_runs=5
 fi
 
 # --------------------------------------------------------------- PostgreSQL
@@ -158,6 +158,8 @@ for engine in $engines; do
       --bulk-runs "$bulk_runs"
     run "filter-$engine-$size" "$bin/screen_filter_bench" "${common[@]}" --runs "$filter_runs" \
       --values "$values"
+    run "transfer-$engine-$size" "$bin/transfer_bench" "${common[@]}" --runs "$transfer_runs" \
+      --copy-runs "$copy_runs" --values "$values"
   done
   [[ $engine == postgres ]] && { stop_postgres; pg_port=""; }
 done
