@@ -8,7 +8,9 @@
 //   - copy of an operator holding every fact and a large filter onto an
 //     operator holding nothing, beside the toggle-alls that give it the same
 //     grants by hand (every fact, the dimension, the filter stored);
-//   - the server's peak memory over all of it.
+//   - the server's peak memory over all of it;
+//   - the copy's picker of every group and operator: opening it, and each
+//     keystroke of a search (typing and erasing).
 //
 //   transfer_bench --db sqlite:/path/large.db [--values 100000] [--runs 3]
 //                  [--copy-runs 5] [--json results.jsonl --label large]
@@ -22,15 +24,17 @@
 #include "db/connection.h"
 #include "db/sql.h"
 #include "db/warehouse.h"
+#include "screen/copyaccessdialog.h"
 #include "tests/support/rpcclient.h"
 #include "tests/support/serverprocess.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlQuery>
@@ -182,6 +186,50 @@ void writeFile(const QString &path, const QByteArray &bytes)
         throw std::runtime_error("cannot write " + path.toStdString());
 }
 
+// The picker over every principal of the warehouse, as the screen opens it.
+void pickerSearch(Bench &b)
+{
+    QList<Cli_quv01000::PrincipalChoice> all;
+    for (bool group : {true, false}) {
+        QSqlQuery query = db::run(
+            b.db(), group
+                        ? QStringLiteral("SELECT CDGRUPOPER, DSGRUPOPER FROM GRUPOPER ORDER BY 2")
+                        : QStringLiteral("SELECT CDOPERADOR, NMOPERADOR FROM OPERADOR ORDER BY 2"));
+        while (query.next())
+            all.append({group, query.value(0).toString(), query.value(1).toString()});
+    }
+    std::unique_ptr<Cli_quv01000::TdlgCopiaAcessos> dialog;
+    Timing open;
+    open.add(timed([&] {
+        dialog = std::make_unique<Cli_quv01000::TdlgCopiaAcessos>(
+            nullptr, all.first(), all,
+            [](const QString &, const QString &) { return Cli_quv01000::CopyCounts{}; });
+        dialog->show();
+        QApplication::processEvents();
+    }));
+    Timing keystrokes;
+    for (const QString &word :
+         {QStringLiteral("silva"), QStringLiteral("joão"), QStringLiteral("op0099")}) {
+        for (qsizetype n = 1; n <= word.size(); ++n)
+            keystrokes.add(timed([&] {
+                dialog->edtPesquisa->setText(word.left(n));
+                QApplication::processEvents();
+            }));
+        for (qsizetype n = word.size() - 1; n >= 0; --n)
+            keystrokes.add(timed([&] {
+                dialog->edtPesquisa->setText(word.left(n));
+                QApplication::processEvents();
+            }));
+    }
+    bench::Results::instance().add(QStringLiteral("copy picker: opening"), QStringLiteral("ms"),
+                                   open, {}, all.size(), {});
+    bench::Results::instance().add(QStringLiteral("copy picker: search, per keystroke"),
+                                   QStringLiteral("ms"), keystrokes, {}, all.size(),
+                                   bench::Results::maxBelow(100));
+    line(QStringLiteral("picker of %1 principals: opening").arg(all.size()), open);
+    line(QStringLiteral("  search, per keystroke"), keystrokes);
+}
+
 void benchmark(const QString &connection, int values, int runs, int copyRuns)
 {
     bench::Results &results = bench::Results::instance();
@@ -309,6 +357,8 @@ void benchmark(const QString &connection, int values, int runs, int copyRuns)
     line(QStringLiteral("replace import changing %1 principals").arg(changedPrincipals), tenth,
          QStringLiteral("(there and back)"));
 
+    pickerSearch(b);
+
     const double peak = peakMiB(server.processId());
     Timing memory;
     memory.add(peak);
@@ -323,7 +373,7 @@ void benchmark(const QString &connection, int values, int runs, int copyRuns)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Export, import and copy of grants through the real server and quv-admin."));
