@@ -61,8 +61,17 @@ void AdminClient::connectTo(const ServerAddress &address, const QString &token)
             throw LinkError(prefix + m_socket->errorString());
     }
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    const wire::Response response = roundTrip(
-        {m_nextId++, rdm::LoginMethod, {QString(rdm::ServerName), token}}, connectTimeout);
+    wire::Response response;
+    try {
+        response = roundTrip({m_nextId++, rdm::LoginMethod, {QString(rdm::ServerName), token}},
+                             connectTimeout);
+    } catch (const LinkError &e) {
+        // A server that speaks TLS drops a plain connection without a word.
+        if (address.tls)
+            throw;
+        throw LinkError(QString::fromUtf8(e.what()) +
+                        QStringLiteral(" (if the server uses TLS, connect with --tls)"));
+    }
     if (!response.ok)
         throw RemoteError(response.errorCode, response.errorMessage);
 }

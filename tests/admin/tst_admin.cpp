@@ -2,11 +2,13 @@
 // PostgreSQL, and its command line.
 
 #include "admin/adminoptions.h"
+#include "tests/server/certificates.h"
 #include "tests/server/servedemo.h"
 #include "tests/support/grants.h"
 
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <rapidjson/document.h>
@@ -190,6 +192,19 @@ private slots:
         // now comes after "principals", "key" after "facts".
         const QString resaved = dir.filePath(QStringLiteral("resaved.json"));
         writeAll(resaved, QJsonDocument::fromJson(text).toJson(QJsonDocument::Indented));
+        // A dry run of a merge prints what it would add, revokes nothing
+        // and stores nothing.
+        const QStringList untouched = allGrants(target.db());
+        const AdminRun dryMerge =
+            runAdmin(target.server, {"import", resaved, "--mode", "merge", "--dry-run"});
+        QUV_EXPECT_RUN(dryMerge, 0);
+        QVERIFY2(QRegularExpression(QStringLiteral(R"(would change \(merge\): facts \+\d+ -0, )"
+                                                   R"(dimensions \+\d+ -0)"))
+                     .match(dryMerge.out)
+                     .hasMatch(),
+                 qPrintable(dryMerge.out));
+        QCOMPARE(allGrants(target.db()), untouched);
+
         const AdminRun first = runAdmin(target.server, {"import", resaved});
         QUV_EXPECT_RUN(first, 0);
         QCOMPARE(allGrants(target.db()), allGrants(source.db()));
@@ -200,6 +215,43 @@ private slots:
         QVERIFY2(second.out.startsWith(QStringLiteral("0 of ")), qPrintable(second.out));
         QCOMPARE(target.count(QStringLiteral("SELECT COUNT(*) FROM AUDITORIA")), audit);
         QCOMPARE(allGrants(target.db()), allGrants(source.db()));
+    }
+
+    void tlsAsTheHost_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("verified by the CA file")
+            << QStringList{"--tls", "--ca-file", "ca.crt"} << 0 << "";
+        QTest::newRow("another authority")
+            << QStringList{"--tls", "--ca-file", "other.crt"} << 1 << "not accepted";
+        QTest::newRow("plain TCP to a TLS port") << QStringList{} << 1 << "--tls";
+    }
+    void tlsAsTheHost()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, exitCode);
+        QFETCH(QString, says);
+        if (const QString missing = Certificates::unavailable(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        Certificates certs;
+        QVERIFY2(certs.make(), qPrintable(certs.error));
+        QString skip;
+        const QString database = freshDemoDatabase(QStringLiteral("sqlite"), &skip);
+        ServerProcess server;
+        QVERIFY2(server.start(database, {"--tls-cert", certs.path("server.crt"), "--tls-key",
+                                         certs.path("server.key")}),
+                 qPrintable(server.errorString()));
+        for (QString &option : options)
+            if (option.endsWith(u".crt"))
+                option = certs.dir.filePath(option);
+        const AdminRun run =
+            runAdmin(server, options + QStringList{"export", "--principal", "G01", "--out",
+                                                   certs.dir.filePath(QStringLiteral("g01.json"))});
+        QUV_EXPECT_RUN(run, exitCode);
+        QVERIFY2(run.err.contains(says), qPrintable(run.err));
+        QVERIFY2(!run.err.contains(ServerProcess::Token), "the token was shown");
     }
 
     void badFileChangesNothing_data()
