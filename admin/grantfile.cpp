@@ -108,7 +108,15 @@ class PositionStream
 public:
     using Ch = char;
 
-    explicit PositionStream(QFile &file) : m_file(file) { fill(); }
+    explicit PositionStream(QFile &file) : m_file(file)
+    {
+        fill();
+        // Editors on some systems start UTF-8 files with a byte order mark.
+        if (m_size >= 3 && QByteArrayView(m_buffer, 3) == "\xEF\xBB\xBF") {
+            m_pos = 3;
+            m_offset = 3;
+        }
+    }
 
     Ch Peek() const { return m_pos < m_size ? m_buffer[m_pos] : '\0'; }
     Ch Take()

@@ -188,10 +188,12 @@ private slots:
         QCOMPARE(readAll(again), text);
         QCOMPARE(schemaViolation(text), QString());
 
-        // Saved again with sorted keys and another indentation: "version"
-        // now comes after "principals", "key" after "facts".
+        // Saved again by an editor: a byte order mark, sorted keys and
+        // another indentation ("version" now after "principals", "key"
+        // after "facts").
         const QString resaved = dir.filePath(QStringLiteral("resaved.json"));
-        writeAll(resaved, QJsonDocument::fromJson(text).toJson(QJsonDocument::Indented));
+        writeAll(resaved,
+                 "\xEF\xBB\xBF" + QJsonDocument::fromJson(text).toJson(QJsonDocument::Indented));
         // A dry run of a merge prints what it would add, revokes nothing
         // and stores nothing.
         const QStringList untouched = allGrants(target.db());
