@@ -143,8 +143,6 @@ struct DimensionInfo
 {
     QString name;
     bool hasValueTable = false;
-
-    friend bool operator==(const DimensionInfo &, const DimensionInfo &) = default;
 };
 
 /// The fact items and dimensions grants may name. Facts are numbered in key
@@ -157,9 +155,16 @@ struct Catalogue
     std::map<int, DimensionInfo> dimensions;
 
     int fact(const FactKey &key) const { return factIndex.value(key, -1); }
+    /// The same items and dimensions, each dimension with or without a value
+    /// table as before; names may differ.
     bool sameKeys(const Catalogue &other) const
     {
-        return facts == other.facts && dimensions == other.dimensions;
+        return facts == other.facts &&
+               std::equal(dimensions.cbegin(), dimensions.cend(), other.dimensions.cbegin(),
+                          other.dimensions.cend(), [](const auto &a, const auto &b) {
+                              return a.first == b.first &&
+                                     a.second.hasValueTable == b.second.hasValueTable;
+                          });
     }
 };
 
