@@ -32,7 +32,7 @@ struct Method
     QLatin1StringView name;
     std::span<const Arg> args;
     /// True when the status carries a payload (the two read fall-backs, the
-    /// history and the undo).
+    /// history, the undo and the transfer methods).
     bool hasPayload = false;
     /// True when the method only reads. Any other call that is abandoned
     /// after it was sent (cancelled, timed out, cut off) may have been
@@ -53,6 +53,10 @@ inline constexpr Arg setDelFilDime[] = {Packet, Bool};
 // principal key, administrator, since, until, text, cursor, page size
 inline constexpr Arg getHistorico[] = {String, String, String, String, String, String, String};
 inline constexpr Arg desfazAlteracao[] = {String};
+inline constexpr Arg copy[] = {String, String, String};
+inline constexpr Arg exportPage[] = {Packet, String};
+inline constexpr Arg importPart[] = {Packet};
+inline constexpr Arg importFinish[] = {String};
 } // namespace detail
 
 inline constexpr Method Methods[] = {
@@ -71,6 +75,14 @@ inline constexpr Method Methods[] = {
     {QLatin1StringView{"setDelFilDime"}, detail::setDelFilDime},
     {QLatin1StringView{"getHistorico"}, detail::getHistorico, true},
     {QLatin1StringView{"desfazAlteracao"}, detail::desfazAlteracao, true},
+    // Copying grants between principals, export and import.
+    {QLatin1StringView{"getPreviaCopia"}, detail::copy, true},
+    {QLatin1StringView{"copiaAcessos"}, detail::copy, true},
+    {QLatin1StringView{"getExportaAcessos"}, detail::exportPage, true},
+    {QLatin1StringView{"importaAcessosInicio"}, {}},
+    {QLatin1StringView{"importaAcessosParte"}, detail::importPart, true},
+    {QLatin1StringView{"getPreviaImportacao"}, detail::importFinish, true},
+    {QLatin1StringView{"importaAcessos"}, detail::importFinish, true},
 };
 
 /// The method of that exact (case-sensitive) name, or nullptr.

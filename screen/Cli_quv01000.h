@@ -14,6 +14,7 @@
 //   Cli_quv01000_filters.cpp  dimension value filters
 //   Cli_quv01000_recovery.cpp after a failed change: retrying a filter
 //                             store, forgetting grants that may be stale
+//   principalmenu.cpp         the context menu of the two principal lists
 
 #include "framework/app/messages.h"
 #include "framework/data/adoquery.h"

@@ -1,6 +1,7 @@
 // Components, layout, pictures and event wiring of the screen.
 
 #include "screen/Cli_quv01000.h"
+#include "screen/principalmenu.h"
 
 #include "framework/widgets/controls.h"
 #include "framework/widgets/dbctrls.h"
@@ -134,7 +135,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildPictures();
     buildLayout();
     wireEvents();
-    instalaMenuPrincipal(this);
+    installPrincipalMenu(*this);
 }
 
 void TfrmControleAcesso::buildDataModule()

@@ -1,16 +1,17 @@
 #pragma once
 
-// The context menu of the two principal lists: the group list (dbgPadrao)
-// and the operator list (dbgOperador). Each entry acts on the principal
-// selected in the list the menu was opened on. The menu adds no input
-// handling of its own to the lists: a right click still moves the list as
-// it did, and only then shows the menu.
+// The context menu of the two principal lists (groups on the first page,
+// operators on the second). Each entry works on the list's current
+// principal, which a right click has already made current; the menu adds
+// nothing to the lists' own mouse and keyboard handling.
 
 namespace Cli_quv01000 {
 
 class TfrmControleAcesso;
 
-/// Gives both lists of the screen their context menu.
-void instalaMenuPrincipal(TfrmControleAcesso *form);
+/// Gives dbgPadrao and dbgOperador their menus ("pmnOperGrup" and
+/// "pmnOperOper"), whose actions carry object names (e.g.
+/// "mnuHistoricoGrup" and "mnuCopiarAcessosOper").
+void installPrincipalMenu(TfrmControleAcesso &screen);
 
 } // namespace Cli_quv01000

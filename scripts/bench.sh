@@ -4,7 +4,7 @@
 # warehouse and on one a tenth of its size, and writes the report.
 #
 #   bash scripts/bench.sh [--smoke] [--out DIR] [--data DIR] [--engines "sqlite postgres"]
-#                         [--scenarios "load toggle filter history"] [--build DIR]
+#                         [--scenarios "load toggle filter history transfer"] [--build DIR]
 #
 #   --smoke    the tenth-size warehouse only, two runs a step: keeps the
 #              command working (CI), says nothing about speed
@@ -14,7 +14,7 @@
 #              only when missing
 #   --build    use the programs of an existing build folder instead of
 #              setting up the machine and building build/
-#   --scenarios  which programs to run (default all four)
+#   --scenarios  which programs to run (default all five)
 #
 # Prints the table and leaves DIR/report.md, DIR/report.json, DIR/results.jsonl
 # and each program's own output (DIR/*.log).
@@ -26,7 +26,7 @@ smoke=0
 out=""
 data=/var/tmp/quv-bench
 engines="sqlite postgres"
-scenarios="load toggle filter history"
+scenarios="load toggle filter history transfer"
 build=""
 while (($#)); do
   case $1 in
@@ -58,9 +58,11 @@ results=$out/results.jsonl
 if ((smoke)); then
   sizes="large-tenth"
   load_runs=2; walk=50; toggle_runs=2; bulk_runs=1; filter_runs=1; history_runs=2; undo_runs=1
+  transfer_runs=1; copy_runs=1
 else
   sizes="large large-tenth"
   load_runs=30; walk=1000; toggle_runs=20; bulk_runs=8; filter_runs=5; history_runs=30; undo_runs=8
+  transfer_runs=3; copy_runs=5
 fi
 
 # --------------------------------------------------------------- PostgreSQL
@@ -177,6 +179,10 @@ for engine in $engines; do
     if has history; then
       run "history-$engine-$size" "$bin/history_bench" "${common[@]}" --runs "$history_runs" \
         --undo-runs "$undo_runs"
+    fi
+    if has transfer; then
+      run "transfer-$engine-$size" "$bin/transfer_bench" "${common[@]}" --runs "$transfer_runs" \
+        --copy-runs "$copy_runs" --values "$values"
     fi
   done
   [[ $engine == postgres ]] && { stop_postgres; pg_port=""; }

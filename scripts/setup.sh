@@ -12,6 +12,7 @@ packages=(
   qt6-translations-l10n                      # Qt's own dialog texts in Portuguese
   postgresql                                 # PostgreSQL test clusters
   openssl                                    # throw-away TLS certificates in tests
+  rapidjson-dev                              # quv-admin reads grants files as a stream
   clang-format                               # formatting check
   xvfb xauth                                 # running the host on a virtual display
 )

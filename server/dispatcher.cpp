@@ -7,6 +7,7 @@
 #include "server/accesscontrol.h"
 #include "server/history.h"
 #include "server/rpcerror.h"
+#include "server/transfer.h"
 #include "server/undo.h"
 
 #include <QHash>
@@ -26,12 +27,24 @@ struct Call
     AccessControl &access;
     db::StatementCache &statements;
     const QString &administrator;
+    Transfer &transfer;
+    ConnectionState &connection;
     QVariant payload;
     QVariantList out;
 
     QString text(int i) const { return params[i].toString(); }
     bool flag(int i) const { return params[i].toBool(); }
     DataPacket packet(int i) const { return params[i].value<DataPacket>(); }
+    TransferMode mode(int i) const
+    {
+        const std::optional<TransferMode> mode = transferModeFromName(text(i));
+        if (!mode)
+            throw RpcError(wire::code::InvalidParams,
+                           QStringLiteral("Modo '%1' desconhecido: esperava 'substituir' ou "
+                                          "'acrescentar'.")
+                               .arg(text(i)));
+        return *mode;
+    }
     /// A by-reference string goes back as it came.
     void echo(int i) { out[i] = params[i]; }
 };
@@ -41,6 +54,36 @@ struct Handler
     QStringList argumentNames; // for messages, in call order
     std::function<void(Call &)> run;
 };
+
+// Copying grants between principals, export and import.
+void addTransferHandlers(QHash<QString, Handler> &h)
+{
+    const QStringList copyArguments{QStringLiteral("origem"), QStringLiteral("destino"),
+                                    QStringLiteral("modo")};
+    h.insert(QStringLiteral("getPreviaCopia"),
+             {copyArguments, [](Call &c) {
+                  c.payload = c.transfer.copy(c.text(0), c.text(1), c.mode(2), false).toVariant();
+              }});
+    h.insert(QStringLiteral("copiaAcessos"),
+             {copyArguments, [](Call &c) {
+                  c.payload = c.transfer.copy(c.text(0), c.text(1), c.mode(2), true).toVariant();
+              }});
+    h.insert(QStringLiteral("getExportaAcessos"),
+             {{QStringLiteral("seleção de principais"), QStringLiteral("posição")},
+              [](Call &c) { c.payload = c.transfer.exportPage(c.packet(0), c.text(1)); }});
+    h.insert(QStringLiteral("importaAcessosInicio"),
+             {{}, [](Call &c) { c.transfer.beginImport(c.connection); }});
+    h.insert(QStringLiteral("importaAcessosParte"),
+             {{QStringLiteral("pacote de linhas")},
+              [](Call &c) { c.payload = c.transfer.stageImport(c.connection, c.packet(0)); }});
+    h.insert(QStringLiteral("getPreviaImportacao"),
+             {{QStringLiteral("modo")}, [](Call &c) {
+                  c.payload = c.transfer.finishImport(c.connection, c.mode(0), false);
+              }});
+    h.insert(QStringLiteral("importaAcessos"),
+             {{QStringLiteral("modo")},
+              [](Call &c) { c.payload = c.transfer.finishImport(c.connection, c.mode(0), true); }});
+}
 
 const QHash<QString, Handler> &handlers()
 {
@@ -149,6 +192,7 @@ const QHash<QString, Handler> &handlers()
                  {{QStringLiteral("alteração")}, [](Call &c) {
                       c.payload = undoPayload(c.statements, c.administrator, c.text(0));
                   }});
+        addTransferHandlers(h);
         return h;
     }();
     return table;
@@ -213,7 +257,7 @@ QString typeLabel(const QVariant &value)
 }
 
 QVariant Dispatcher::call(const QString &method, const QVariantList &params,
-                          const QString &administrator) const
+                          const QString &administrator, ConnectionState *connection) const
 {
     const rdm::Method *entry = rdm::findMethod(method);
     const auto handler = handlers().constFind(method);
@@ -235,8 +279,17 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
                                     expected(entry->args[size_t(i)]), typeLabel(params[i])));
 
     AccessControl access(*m_statements, administrator, method);
-    Call call{params,        access,     *m_statements,
-              administrator, QVariant(), QVariantList(params.size())};
+    Transfer transfer(*m_statements, administrator, method);
+    // Without a connection of its own the call keeps nothing for later.
+    ConnectionState oneCall;
+    Call call{params,
+              access,
+              *m_statements,
+              administrator,
+              transfer,
+              connection ? *connection : oneCall,
+              QVariant(),
+              QVariantList(params.size())};
     try {
         handler->run(call);
     } catch (const db::DbError &e) {

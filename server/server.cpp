@@ -287,7 +287,8 @@ void Session::handle(const QByteArray &payload)
     wire::Response response;
     response.id = request.id;
     try {
-        response.result = m_dispatcher.call(request.method, request.params, m_administrator);
+        response.result =
+            m_dispatcher.call(request.method, request.params, m_administrator, &m_state);
         response.ok = true;
     } catch (const RpcError &e) {
         response.errorCode = e.code();

@@ -3,6 +3,7 @@
 #include "contracts/wire.h"
 #include "server/dispatcher.h"
 #include "server/tokens.h"
+#include "server/transfer.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -131,6 +132,7 @@ private:
     QTimer m_loginTimer;
     QHostAddress m_peerAddress;
     QString m_administrator; // empty until a successful login
+    ConnectionState m_state;
     bool m_closing = false;
     // The encoding of the latest request, for errors that come before a
     // request can be read.

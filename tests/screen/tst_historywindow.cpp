@@ -103,8 +103,8 @@ private slots:
                              code, {}));
 
         TDBGrid *grid = group ? form->dbgPadrao : form->dbgOperador;
-        QMenu *menu = grid->findChild<QMenu *>(group ? QStringLiteral("pmnPrincipalGrup")
-                                                     : QStringLiteral("pmnPrincipalOper"));
+        QMenu *menu = grid->findChild<QMenu *>(group ? QStringLiteral("pmnOperGrup")
+                                                     : QStringLiteral("pmnOperOper"));
         QVERIFY(menu);
         const QStringList before = s.calls;
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20),
@@ -112,7 +112,8 @@ private slots:
         QApplication::sendEvent(grid->viewport(), &event);
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(s.calls, before); // the menu itself asks the server nothing
-        QAction *entry = menu->findChild<QAction *>(QStringLiteral("mnuHistorico"));
+        QAction *entry = menu->findChild<QAction *>(group ? QStringLiteral("mnuHistoricoGrup")
+                                                            : QStringLiteral("mnuHistoricoOper"));
         QVERIFY(entry && entry->isEnabled());
         QCOMPARE(entry->text(), QStringLiteral("Histórico de alterações…"));
         menu->close();
