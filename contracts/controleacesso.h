@@ -31,7 +31,8 @@ struct Method
 {
     QLatin1StringView name;
     std::span<const Arg> args;
-    /// True when the status carries a payload (the two read fall-backs).
+    /// True when the status carries a payload (the two read fall-backs, the
+    /// history, the undo and the transfer methods).
     bool hasPayload = false;
     /// True when the method only reads. Any other call that is abandoned
     /// after it was sent (cancelled, timed out, cut off) may have been
@@ -49,6 +50,13 @@ inline constexpr Arg setTChkDime[] = {String, Packet, Bool, OutPacket};
 inline constexpr Arg getPesqFiltro[] = {RefString};
 inline constexpr Arg getListaFiltro[] = {String, RefString};
 inline constexpr Arg setDelFilDime[] = {Packet, Bool};
+// principal key, administrator, since, until, text, cursor, page size
+inline constexpr Arg getHistorico[] = {String, String, String, String, String, String, String};
+inline constexpr Arg desfazAlteracao[] = {String};
+inline constexpr Arg copy[] = {String, String, String};
+inline constexpr Arg exportPage[] = {Packet, String};
+inline constexpr Arg importPart[] = {Packet};
+inline constexpr Arg importFinish[] = {String};
 } // namespace detail
 
 inline constexpr Method Methods[] = {
@@ -65,6 +73,16 @@ inline constexpr Method Methods[] = {
     {QLatin1StringView{"getPesqFiltro"}, detail::getPesqFiltro, true, true},
     {QLatin1StringView{"getListaFiltro"}, detail::getListaFiltro, true, true},
     {QLatin1StringView{"setDelFilDime"}, detail::setDelFilDime},
+    {QLatin1StringView{"getHistorico"}, detail::getHistorico, true, true},
+    {QLatin1StringView{"desfazAlteracao"}, detail::desfazAlteracao, true},
+    // Copying grants between principals, export and import.
+    {QLatin1StringView{"getPreviaCopia"}, detail::copy, true, true},
+    {QLatin1StringView{"copiaAcessos"}, detail::copy, true},
+    {QLatin1StringView{"getExportaAcessos"}, detail::exportPage, true, true},
+    {QLatin1StringView{"importaAcessosInicio"}, {}},
+    {QLatin1StringView{"importaAcessosParte"}, detail::importPart, true},
+    {QLatin1StringView{"getPreviaImportacao"}, detail::importFinish, true, true},
+    {QLatin1StringView{"importaAcessos"}, detail::importFinish, true},
 };
 
 /// The method of that exact (case-sensitive) name, or nullptr.

@@ -35,7 +35,12 @@ int create(const QStringList &arguments)
     const QCommandLineOption forceOption(
         QStringLiteral("force"),
         QStringLiteral("Drop the warehouse's tables first when the database has any."));
-    command.addOptions({dbOption, sizeOption, forceOption});
+    const QCommandLineOption auditRowsOption(
+        QStringLiteral("audit-rows"),
+        QStringLiteral("Also fill the audit trail with N generated changes that agree with the "
+                       "generated grants (e.g. 1000000)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    command.addOptions({dbOption, sizeOption, forceOption, auditRowsOption});
 
     return command.run(arguments, [&] {
         if (!command.isSet(dbOption))
@@ -51,6 +56,7 @@ int create(const QStringList &arguments)
         } catch (const quv::db::DbError &e) {
             throw quv::cli::UsageError(QStringLiteral("--db: %1").arg(e.message()));
         }
+        const qint64 auditRows = command.number(auditRowsOption, 0, 100'000'000);
         if (!info.password.isEmpty())
             QTextStream(stderr) << "quv-db create: warning: the password in --db is in the process list, where "
                      "every local user can read it; leave it out and put it in PGPASSFILE "
@@ -67,6 +73,7 @@ int create(const QStringList &arguments)
             quv::db::WarehouseOptions options;
             options.size = *size;
             options.force = command.isSet(forceOption);
+            options.auditRows = auditRows;
             options.progress = [](const QString &line) {
                 out() << "  " << line << '\n';
                 out().flush();

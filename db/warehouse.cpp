@@ -1,5 +1,6 @@
 #include "db/warehouse.h"
 
+#include "db/audittrail.h"
 #include "db/connection.h"
 #include "db/dialect.h"
 #include "db/schema.h"
@@ -709,6 +710,15 @@ WarehouseCounts createWarehouse(const QSqlDatabase &db, const WarehouseOptions &
         fillLarge(filler, options.size);
     QElapsedTimer timer;
     timer.start();
+    if (options.auditRows > 0) {
+        fillAuditTrail(db, {options.auditRows, options.progress});
+        filler.counts.tables.append({QStringLiteral("AUDITORIA"), options.auditRows});
+        if (options.progress)
+            options.progress(QStringLiteral("%1: %2 rows in %3 ms")
+                                 .arg(QStringLiteral("AUDITORIA"), -14)
+                                 .arg(options.auditRows)
+                                 .arg(timer.restart()));
+    }
     createIndexes(db);
     if (options.progress)
         options.progress(

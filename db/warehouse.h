@@ -37,6 +37,8 @@ struct WarehouseOptions
     /// Drop the schema's tables first when the database already has any;
     /// without it such a database is refused untouched.
     bool force = false;
+    /// Generated audit rows to add once the grants are in (db/audittrail.h).
+    qint64 auditRows = 0;
     /// Called after each table is filled, with a line for a terminal.
     std::function<void(const QString &)> progress;
 };

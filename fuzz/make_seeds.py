@@ -66,6 +66,13 @@ CALLS = [
     ("setDelFilDime", [FILTER, True]),
     ("login", ["QUV01000.rdmControleAcesso", "s3cr3t-token"]),
     ("unknownMethod", []),
+    ("getPreviaCopia", ["G02", "OJSILVA", "acrescentar"]),
+    ("copiaAcessos", ["G02", "OJSILVA", "substituir"]),
+    ("getExportaAcessos", [packet([("CHAVE", 13)], [["G02"], ["OJSILVA"]]), ""]),
+    ("importaAcessosParte", [packet([("POSICAO", 0), ("CHAVE", 0), ("TIPO", 1), ("CODIGO", 0),
+                                     ("ITEM", 0)],
+                                    [["5", "G02", "P", "", ""],
+                                     ["6", "G02", "F", "FATOVENDA", "VLVENDA"]])]),
 ]
 
 

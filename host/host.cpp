@@ -21,6 +21,8 @@ Host::Host(const HostConfig &config, ExceptionDisplay &display, QObject *parent)
     connect(m_cache, &LocalCache::statusMessage, m_mainWindow.get(), &MainWindow::showStatus);
     connect(m_mainWindow.get(), &MainWindow::screenRequested, this,
             [this](const QString &code) { openScreen(code); });
+    connect(m_mainWindow.get(), &MainWindow::screenEntryRequested, this,
+            [this](const QString &code, const QString &entry) { openScreenEntry(code, entry); });
     m_registration = std::make_unique<HostRegistration>(&m_services);
 }
 
@@ -87,6 +89,18 @@ bool Host::openScreen(const QString &screenCode)
     if (m_shutDown)
         return false;
     return l->open();
+}
+
+bool Host::openScreenEntry(const QString &screenCode, const QString &entry)
+{
+    PackageLoader *l = loader(screenCode);
+    if (!l) {
+        report(QStringLiteral("Tela desconhecida: %1").arg(screenCode));
+        return false;
+    }
+    if (m_shutDown)
+        return false;
+    return l->openEntry(entry);
 }
 
 void Host::shutdown()

@@ -45,6 +45,9 @@ public:
 
     /// Opens a screen by code through its package. Failures are shown.
     bool openScreen(const QString &screenCode);
+    /// Calls another entry of the screen's package (e.g. IniProcHistorico).
+    /// Failures are shown.
+    bool openScreenEntry(const QString &screenCode, const QString &entry);
     PackageLoader *loader(const QString &screenCode);
 
     /// Closes every screen, finalizes and unloads the packages, closes the

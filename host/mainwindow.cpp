@@ -34,6 +34,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_mdiArea(new QMd
     quv->setData(QStringLiteral("QUV01000"));
     connect(quv, &QAction::triggered, this,
             [this] { emit screenRequested(QStringLiteral("QUV01000")); });
+    QAction *history = modules->addAction(QStringLiteral("&Histórico de alterações de acesso…"));
+    history->setObjectName(QStringLiteral("actQUV01000Historico"));
+    connect(history, &QAction::triggered, this, [this] {
+        emit screenEntryRequested(QStringLiteral("QUV01000"), QStringLiteral("IniProcHistorico"));
+    });
     modules->addSeparator();
     QAction *quit = modules->addAction(QStringLiteral("&Sair"));
     quit->setObjectName(QStringLiteral("actSair"));

@@ -24,6 +24,9 @@ public:
 signals:
     /// The user asked for a screen (menu "Módulos").
     void screenRequested(const QString &screenCode);
+    /// The user asked for another entry of a screen's package (the history
+    /// of access changes).
+    void screenEntryRequested(const QString &screenCode, const QString &entry);
 
 protected:
     /// Closing the main window first closes the screens; one that refuses

@@ -177,6 +177,28 @@ bool PackageLoader::open()
     return true;
 }
 
+bool PackageLoader::openEntry(const QString &entry)
+{
+    if (!load())
+        return false;
+    // Optional entries are looked up when asked for: a package may have
+    // been built before they existed.
+    const auto proc = reinterpret_cast<QuvIniProc>(m_library.resolve(entry.toLatin1().constData()));
+    if (!proc)
+        return fail(QStringLiteral("Não foi possível abrir esta opção: o módulo %1 não a oferece; "
+                                   "ele pode ser de uma versão anterior do QUV.")
+                        .arg(m_baseName),
+                    QStringLiteral("%1 não exporta a função %2").arg(m_filePath, entry));
+    try {
+        proc();
+    } catch (...) {
+        return fail(describeCurrentException(),
+                    TApplication::ExceptionDetails(std::current_exception()));
+    }
+    emit opened();
+    return true;
+}
+
 void PackageLoader::closeWindows(QMdiArea *area)
 {
     if (area) {

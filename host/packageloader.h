@@ -47,6 +47,11 @@ public:
     bool load();
     /// Loads if needed and calls IniProc. False when either failed.
     bool open();
+    /// Loads if needed and calls another plain entry of the package, one
+    /// that takes no argument like IniProc (IniProcHistorico opens the
+    /// history of access changes). A package without that entry fails with a
+    /// message, the entry named in its details.
+    bool openEntry(const QString &entry);
     /// Closes and deletes every child window of `area` (so that screens run
     /// their close and destroy handlers while the package is loaded), then
     /// runs Finalize and unloads. Safe to call when nothing is loaded.

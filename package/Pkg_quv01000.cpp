@@ -3,6 +3,7 @@
 
 #include "contracts/package.h"
 #include "screen/Cli_quv01000.h"
+#include "screen/historywindow.h"
 
 namespace {
 
@@ -41,5 +42,11 @@ Q_DECL_EXPORT void Finalize()
 Q_DECL_EXPORT void IniProc()
 {
     Cli_quv01000::criaControleAcesso();
+}
+
+// The history of every principal's access changes, for the host's menu.
+Q_DECL_EXPORT void IniProcHistorico()
+{
+    Cli_quv01000::abreHistorico(QString());
 }
 }

@@ -15,6 +15,7 @@
 //   Cli_quv01000_recovery.cpp   after a failed change: retrying a filter
 //                               store, forgetting grants that may be stale
 //   Cli_quv01000_titlehint.cpp  what a click on a check column's title will do
+//   principalmenu.cpp           the context menu of the two principal lists
 
 #include "framework/app/messages.h"
 #include "framework/data/adoquery.h"

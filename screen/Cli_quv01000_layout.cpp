@@ -1,9 +1,11 @@
 // Components, layout, pictures and event wiring of the screen.
 
 #include "screen/Cli_quv01000.h"
+#include "screen/principalmenu.h"
 
 #include "framework/widgets/controls.h"
 #include "framework/widgets/dbctrls.h"
+#include "screen/principalmenu.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -135,6 +137,7 @@ TfrmControleAcesso::TfrmControleAcesso(QWidget *owner) : TfrmPadrao(owner)
     buildLayout();
     wireEvents();
     wireTitleHints();
+    installPrincipalMenu(*this);
 }
 
 void TfrmControleAcesso::buildDataModule()

@@ -5,6 +5,7 @@
 #
 #   bash scripts/bench.sh [--smoke | --huge] [--out DIR] [--data DIR]
 #                         [--engines "sqlite postgres"] [--build DIR]
+#                         [--scenarios "load toggle filter history transfer"]
 #
 #   --smoke    the tenth-size warehouse only, two runs a step: keeps the
 #              command working (CI), says nothing about speed
@@ -17,6 +18,7 @@
 #              only when missing
 #   --build    use the programs of an existing build folder instead of
 #              setting up the machine and building build/
+#   --scenarios  which programs to run (default all five)
 #
 # Prints the table and leaves DIR/report.md, DIR/report.json, DIR/results.jsonl
 # and each program's own output (DIR/*.log).
@@ -29,6 +31,7 @@ huge=0
 out=""
 data=/var/tmp/quv-bench
 engines="sqlite postgres"
+scenarios="load toggle filter history transfer"
 build=""
 while (($#)); do
   case $1 in
@@ -38,7 +41,8 @@ while (($#)); do
     --data) data=$2; shift ;;
     --engines) engines=$2; shift ;;
     --build) build=$2; shift ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    --scenarios) scenarios=$2; shift ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -59,11 +63,13 @@ results=$out/results.jsonl
 
 if ((smoke)); then
   sizes="large-tenth"
-  load_runs=2; walk=50; toggle_runs=2; bulk_runs=1; filter_runs=1
+  load_runs=2; walk=50; toggle_runs=2; bulk_runs=1; filter_runs=1; history_runs=2; undo_runs=1
+  transfer_runs=1; copy_runs=1
 else
   sizes="large large-tenth"
   ((huge)) && sizes="huge $sizes"
-  load_runs=30; walk=1000; toggle_runs=20; bulk_runs=8; filter_runs=5
+  load_runs=30; walk=1000; toggle_runs=20; bulk_runs=8; filter_runs=5; history_runs=30; undo_runs=8
+  transfer_runs=3; copy_runs=5
 fi
 
 # --------------------------------------------------------------- PostgreSQL
@@ -115,25 +121,29 @@ psql_admin() {
 
 # ------------------------------------------------------------- warehouses
 # Made under a temporary name and renamed when complete, so an interrupted
-# generation is never taken for a finished warehouse.
+# generation is never taken for a finished warehouse. A warehouse has the
+# history an office would have: a million audit rows at full size. The
+# names carry "v2" since the trail came in: one kept from before has none.
+trail_rows() { [[ $1 == large ]] && echo 1000000 || echo 100000; }
 warehouse() { # engine size -> connection string
   local engine=$1 size=$2
+  local generate=(--size "$size" --audit-rows "$(trail_rows "$size")")
   if [[ $engine == sqlite ]]; then
-    local file=$data/$size.db
+    local file=$data/$size.v2.db
     if [[ ! -f $file ]]; then
       echo "bench: generating the $size warehouse on SQLite (once)" >&2
       rm -f "$file.new"
-      "$bin/quv-db" create --db "sqlite:$file.new" --size "$size" >&2
+      "$bin/quv-db" create --db "sqlite:$file.new" "${generate[@]}" >&2
       mv "$file.new" "$file"
     fi
     echo "sqlite:$file"
   else
-    local name=quv_${size//-/_}
+    local name=quv_${size//-/_}_v2
     if [[ -z $(psql_admin "SELECT 1 FROM pg_database WHERE datname = '$name'") ]]; then
       echo "bench: generating the $size warehouse on PostgreSQL (once)" >&2
       psql_admin "DROP DATABASE IF EXISTS ${name}_new" >/dev/null
       psql_admin "CREATE DATABASE ${name}_new" >/dev/null
-      "$bin/quv-db" create --db "postgres://quv@127.0.0.1:$pg_port/${name}_new" --size "$size" >&2
+      "$bin/quv-db" create --db "postgres://quv@127.0.0.1:$pg_port/${name}_new" "${generate[@]}" >&2
       psql_admin "ALTER DATABASE ${name}_new RENAME TO $name" >/dev/null
     fi
     echo "postgres://quv@127.0.0.1:$pg_port/$name"
@@ -151,6 +161,8 @@ run() { # log-name program args...
   fi
 }
 
+has() { [[ " $scenarios " == *" $1 "* ]]; }
+
 export QT_QPA_PLATFORM=offscreen
 for engine in $engines; do
   [[ $engine == postgres ]] && start_postgres
@@ -166,11 +178,28 @@ for engine in $engines; do
       values=1000000; runs=3; remote=(--remote-runs 0)
     fi
     common=(--db "$conn" --json "$results" --label "$size")
-    run "load-$engine-$size" "$bin/screen_load_bench" "${common[@]}" --runs "$load_runs" --walk "$walk"
-    run "toggle-$engine-$size" "$bin/screen_toggle_bench" "${common[@]}" --runs "$toggle_runs" \
-      --bulk-runs "$bulk_runs"
-    run "filter-$engine-$size" "$bin/screen_filter_bench" "${common[@]}" --runs "$runs" \
-      --values "$values" "${remote[@]}"
+    if has load; then
+      run "load-$engine-$size" "$bin/screen_load_bench" "${common[@]}" --runs "$load_runs" \
+        --walk "$walk"
+    fi
+    if has toggle; then
+      run "toggle-$engine-$size" "$bin/screen_toggle_bench" "${common[@]}" --runs "$toggle_runs" \
+        --bulk-runs "$bulk_runs"
+    fi
+    if has filter; then
+      run "filter-$engine-$size" "$bin/screen_filter_bench" "${common[@]}" --runs "$runs" \
+        --values "$values" "${remote[@]}"
+    fi
+    # The history and the transfer grow with the trail and the grants, not
+    # with the dimension's size: the two usual sizes tell their story.
+    if has history && [[ $size != huge ]]; then
+      run "history-$engine-$size" "$bin/history_bench" "${common[@]}" --runs "$history_runs" \
+        --undo-runs "$undo_runs"
+    fi
+    if has transfer && [[ $size != huge ]]; then
+      run "transfer-$engine-$size" "$bin/transfer_bench" "${common[@]}" --runs "$transfer_runs" \
+        --copy-runs "$copy_runs" --values "$values"
+    fi
   done
   [[ $engine == postgres ]] && { stop_postgres; pg_port=""; }
 done

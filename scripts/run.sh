@@ -39,7 +39,8 @@ port="${QUV_PORT:-5211}"
 mkdir -p "$data"
 database="$data/demo.db"
 if [[ ! -f "$database" ]]; then
-  build/bin/quv-db create --db "sqlite:$database" --size demo
+  # A past to look at in the history window ("Histórico de alterações…").
+  build/bin/quv-db create --db "sqlite:$database" --size demo --audit-rows 2000
 fi
 tokens="$data/tokens"
 if [[ ! -f "$tokens" ]]; then

@@ -13,6 +13,7 @@ packages=(
   postgresql                                 # PostgreSQL test clusters
   openssl                                    # throw-away TLS certificates in tests
   libssl-dev                                 # the server checks its TLS key against the certificate
+  rapidjson-dev                              # quv-admin reads grants files as a stream
   clang-format                               # formatting check
   xvfb xauth                                 # running the host on a virtual display
 )

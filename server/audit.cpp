@@ -8,6 +8,7 @@
 #include "db/dialect.h"
 #include "db/schema.h"
 #include "db/sql.h"
+#include "server/history.h"
 #include "server/logging.h"
 
 #include <QDateTime>
@@ -15,6 +16,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
+#include <QSqlRecord>
 #include <QTextStream>
 #include <QThread>
 #include <QTimeZone>
@@ -22,6 +25,13 @@
 namespace quv::server {
 
 namespace {
+
+bool hasAuditTable(const QSqlDatabase &db)
+{
+    return !db::missingTables(db).contains(AuditTable);
+}
+
+} // namespace
 
 QString compactJson(const QJsonValue &value)
 {
@@ -35,7 +45,7 @@ QString compactJson(const QJsonValue &value)
     return text.mid(1, text.size() - 2);
 }
 
-QJsonValue parseJson(const QString &text)
+QJsonValue parseAuditJson(const QString &text)
 {
     const QJsonDocument document =
         QJsonDocument::fromJson(QByteArray("[") + text.toUtf8() + QByteArray("]"));
@@ -44,10 +54,7 @@ QJsonValue parseJson(const QString &text)
     return document.array().first();
 }
 
-bool hasAuditTable(const QSqlDatabase &db)
-{
-    return !db::missingTables(db).contains(AuditTable);
-}
+namespace {
 
 // The schema's own statements for the table and its indexes, so that an
 // upgraded database ends up exactly like a new one, made idempotent.
@@ -103,14 +110,143 @@ bool ensureAuditTable(const QSqlDatabase &db)
         QStringLiteral("cannot create the audit table %1: %2").arg(AuditTable, lastError));
 }
 
-void writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
+namespace {
+
+// The table's columns as the database has them (QSqlDatabase::record misses
+// PostgreSQL's folded names).
+QSqlRecord auditRecord(const QSqlDatabase &db)
 {
-    db::run(db,
-            QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
-                           "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-            {now(), entry.administrator, entry.method, QString(entry.kind), entry.code,
-             compactJson(entry.items), compactJson(entry.before), compactJson(entry.after)});
+    return db::run(db, QStringLiteral("SELECT * FROM %1 WHERE 1 = 0").arg(AuditTable)).record();
+}
+
+// Lines of the schema's audit table that define a column the table in the
+// database lacks, each made into the statement that adds it.
+QStringList missingColumnStatements(const QSqlDatabase &db)
+{
+    static const QRegularExpression column(
+        QStringLiteral(R"(^\s*([A-Z][A-Z0-9_]*)\s+(.*?),?\s*$)"));
+    static const QRegularExpression constraint(
+        QStringLiteral(R"(^(PRIMARY|FOREIGN|UNIQUE|CHECK|CONSTRAINT)$)"));
+    const QSqlRecord record = auditRecord(db);
+    QStringList statements;
+    const QStringList all = db::schemaStatements(db::Dialect::of(db));
+    for (const QString &statement : all) {
+        if (!statement.startsWith(QStringLiteral("CREATE TABLE %1 ").arg(AuditTable)))
+            continue;
+        const QStringList lines = statement.split(QLatin1Char('\n'));
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+            const QRegularExpressionMatch match = column.match(lines[i]);
+            if (!match.hasMatch() || constraint.match(match.captured(1)).hasMatch())
+                continue;
+            bool present = false;
+            for (int f = 0; f < record.count() && !present; ++f)
+                present = record.fieldName(f).compare(match.captured(1), Qt::CaseInsensitive) == 0;
+            if (!present)
+                statements.append(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3")
+                                      .arg(AuditTable, match.captured(1), match.captured(2)));
+        }
+    }
+    return statements;
+}
+
+QSet<QString> auditIndexNames(const QSqlDatabase &db)
+{
+    QSqlQuery query =
+        db::Dialect::of(db).isSqlite()
+            ? db::run(db,
+                      QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index' "
+                                     "AND upper(tbl_name) = ?"),
+                      {AuditTable})
+            : db::run(db,
+                      QStringLiteral("SELECT indexname FROM pg_indexes WHERE schemaname = "
+                                     "current_schema() AND upper(tablename) = ?"),
+                      {AuditTable});
+    QSet<QString> names;
+    while (query.next())
+        names.insert(query.value(0).toString().toUpper());
+    return names;
+}
+
+// The schema's indexes on the audit table that the database lacks, by name,
+// with the statement that creates each.
+QList<std::pair<QString, QString>> missingIndexStatements(const QSqlDatabase &db)
+{
+    static const QRegularExpression index(
+        QStringLiteral(R"(^CREATE INDEX (\w+) ON %1\b)").arg(AuditTable));
+    const QSet<QString> present = auditIndexNames(db);
+    QList<std::pair<QString, QString>> missing;
+    const QStringList all = db::schemaStatements(db::Dialect::of(db));
+    for (QString statement : all) {
+        const QRegularExpressionMatch match = index.match(statement);
+        if (!match.hasMatch() || present.contains(match.captured(1).toUpper()))
+            continue;
+        statement.replace(0, int(QStringLiteral("CREATE INDEX ").size()),
+                          QStringLiteral("CREATE INDEX IF NOT EXISTS "));
+        missing.append({match.captured(1), statement});
+    }
+    return missing;
+}
+
+} // namespace
+
+QStringList upgradeAuditTable(const QSqlDatabase &db)
+{
+    // As with the table itself, a second server doing the same at the same
+    // moment may fail on what the first just added: look again and go on.
+    QString lastError;
+    for (int attempt = 0, pauseMs = 100; attempt < 5; ++attempt, pauseMs *= 2) {
+        const QStringList columns = missingColumnStatements(db);
+        const QList<std::pair<QString, QString>> indexes = missingIndexStatements(db);
+        if (columns.isEmpty() && indexes.isEmpty())
+            return {};
+        try {
+            QStringList done;
+            db::Transaction transaction(db);
+            for (const QString &statement : columns) {
+                db::execDirect(db, statement);
+                done.append(QStringLiteral("the audit table predates its history columns: %1")
+                                .arg(statement));
+            }
+            for (const auto &[name, statement] : indexes) {
+                db::execDirect(db, statement);
+                done.append(QStringLiteral("created the index %1 on %2").arg(name, AuditTable));
+            }
+            transaction.commit();
+            return done;
+        } catch (const db::DbError &e) {
+            lastError = e.message();
+        }
+        if (attempt < 4)
+            QThread::msleep(pauseMs);
+    }
+    throw db::DbError(QStringLiteral("cannot bring the audit table %1 up to date: %2")
+                          .arg(AuditTable, lastError));
+}
+
+qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
+{
+    QSqlQuery query = db::run(
+        db,
+        QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
+                       "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS, "
+                       "IDAUDITORIADESFEITA) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                       "RETURNING IDAUDITORIA"),
+        {now(), entry.administrator, entry.method,
+         QString(entry.kind), entry.code, compactJson(entry.items), compactJson(entry.before),
+         compactJson(entry.after),
+         entry.undoes > 0 ? QVariant(entry.undoes) : QVariant(QMetaType::fromType<qint64>())});
+    if (!query.next())
+        throw db::DbError(QStringLiteral("the audit row was written without an id"));
+    return query.value(0).toLongLong();
+}
+
+QString auditColumns(const QSqlDatabase &db)
+{
+    // `quv-server audit` reads a database the server has not upgraded yet.
+    if (auditRecord(db).contains(QStringLiteral("IDAUDITORIADESFEITA")))
+        return AuditRowColumns;
+    return QString(AuditRowColumns)
+        .replace(QStringLiteral("IDAUDITORIADESFEITA"), QStringLiteral("NULL"));
 }
 
 QList<AuditEntry> readAudit(const QSqlDatabase &db, const AuditFilter &filter)
@@ -134,27 +270,22 @@ QList<AuditEntry> readAudit(const QSqlDatabase &db, const AuditFilter &filter)
         conditions.append(QStringLiteral("DTAUDITORIA <= ?"));
         values << filter.until;
     }
-    QString sql = QStringLiteral("SELECT IDAUDITORIA, DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
-                                 "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS "
-                                 "FROM AUDITORIA");
+    if (filter.afterId > 0) {
+        conditions.append(QStringLiteral("IDAUDITORIA > ?"));
+        values << filter.afterId;
+    }
+    QString sql = QStringLiteral("SELECT ") + auditColumns(db) + QStringLiteral(" FROM AUDITORIA");
     if (!conditions.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     sql += QStringLiteral(" ORDER BY IDAUDITORIA");
+    if (filter.limit > 0) {
+        sql += QStringLiteral(" LIMIT ?");
+        values << filter.limit;
+    }
     QSqlQuery query = db::run(db, sql, values);
     QList<AuditEntry> entries;
-    while (query.next()) {
-        AuditEntry e;
-        e.id = query.value(0).toLongLong();
-        e.time = query.value(1).toString();
-        e.administrator = query.value(2).toString();
-        e.method = query.value(3).toString();
-        e.kind = query.value(4).toString().front();
-        e.code = query.value(5).toString();
-        e.items = parseJson(query.value(6).toString());
-        e.before = parseJson(query.value(7).toString());
-        e.after = parseJson(query.value(8).toString());
-        entries.append(e);
-    }
+    while (query.next())
+        entries.append(auditEntryAt(query));
     return entries;
 }
 
@@ -175,47 +306,88 @@ QString csvField(const QString &original)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QString formatAudit(const QList<AuditEntry> &entries, AuditFormat format)
+QString formatAuditStart(AuditFormat format)
 {
-    QString text;
     switch (format) {
-    case AuditFormat::Json: {
-        QJsonArray list;
-        for (const AuditEntry &e : entries)
-            list.append(QJsonObject{{QStringLiteral("id"), e.id},
-                                    {QStringLiteral("time"), e.time},
-                                    {QStringLiteral("administrator"), e.administrator},
-                                    {QStringLiteral("method"), e.method},
-                                    {QStringLiteral("principal"), e.principal()},
-                                    {QStringLiteral("items"), e.items},
-                                    {QStringLiteral("before"), e.before},
-                                    {QStringLiteral("after"), e.after}});
-        text = QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented));
-        break;
-    }
+    case AuditFormat::Json:
+        return QStringLiteral("[");
     case AuditFormat::Csv:
         // RFC 4180: CRLF line ends, quoted fields where needed.
-        text = QStringLiteral("id,time,administrator,method,principal,items,before,after\r\n");
-        for (const AuditEntry &e : entries) {
-            const QStringList fields{QString::number(e.id), e.time,
-                                     e.administrator,       e.method,
-                                     e.principal(),         compactJson(e.items),
-                                     compactJson(e.before), compactJson(e.after)};
+        return QStringLiteral(
+            "id,time,administrator,method,principal,items,before,after,added,removed,summary\r\n");
+    case AuditFormat::Text:
+        break;
+    }
+    return {};
+}
+
+QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format, bool first)
+{
+    QString text;
+    for (const DescribedEntry &d : entries) {
+        const AuditEntry &e = d.row;
+        switch (format) {
+        case AuditFormat::Json: {
+            QJsonObject object{{QStringLiteral("id"), e.id},
+                               {QStringLiteral("time"), e.time},
+                               {QStringLiteral("administrator"), e.administrator},
+                               {QStringLiteral("method"), e.method},
+                               {QStringLiteral("principal"), e.principal()},
+                               {QStringLiteral("items"), e.items},
+                               {QStringLiteral("before"), e.before},
+                               {QStringLiteral("after"), e.after},
+                               {QStringLiteral("added"), d.delta.side(true)},
+                               {QStringLiteral("removed"), d.delta.side(false)},
+                               {QStringLiteral("changed"), d.entry.changed()},
+                               {QStringLiteral("summary"), history::summary(d.entry)}};
+            if (e.undoes > 0)
+                object.insert(QStringLiteral("undoes"), e.undoes);
+            text += (first ? QStringLiteral("\n") : QStringLiteral(",\n")) +
+                    QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+            break;
+        }
+        case AuditFormat::Csv: {
+            const QStringList fields{QString::number(e.id),
+                                     e.time,
+                                     e.administrator,
+                                     e.method,
+                                     e.principal(),
+                                     compactJson(e.items),
+                                     compactJson(e.before),
+                                     compactJson(e.after),
+                                     compactJson(d.delta.side(true)),
+                                     compactJson(d.delta.side(false)),
+                                     history::summary(d.entry)};
             QStringList quoted;
             for (const QString &field : fields)
                 quoted.append(csvField(field));
             text += quoted.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+            break;
         }
-        break;
-    case AuditFormat::Text:
-        for (const AuditEntry &e : entries)
-            text += QStringLiteral("#%1 %2 %3 %4 %5 items=%6 before=%7 after=%8\n")
+        case AuditFormat::Text: {
+            // The history's own words, lower-cased after the colon.
+            QString summary = history::summary(d.entry);
+            summary[0] = summary[0].toLower();
+            text += QStringLiteral("#%1 %2 %3 %4 %5%6: %7\n")
                         .arg(e.id)
-                        .arg(e.time, e.administrator, e.method, e.principal(), compactJson(e.items),
-                             compactJson(e.before), compactJson(e.after));
-        break;
+                        .arg(e.time, e.administrator, e.method, e.principal(),
+                             d.entry.principalName.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral(" (%1)").arg(d.entry.principalName),
+                             summary);
+            break;
+        }
+        }
+        first = false;
     }
     return text;
+}
+
+QString formatAuditEnd(AuditFormat format, bool anyRows)
+{
+    if (format == AuditFormat::Json)
+        return anyRows ? QStringLiteral("\n]\n") : QStringLiteral("]\n");
+    return {};
 }
 
 QString normalisedTime(const QString &text)
@@ -333,7 +505,22 @@ int runAuditCommand(const QStringList &arguments, QTextStream &out)
                                "before the audit trail existed, and quv-server "
                                "adds the table when it next starts on it")
                     .arg(AuditTable));
-        out << formatAudit(readAudit(db, filter), chosen);
+        // A slice at a time: a trail of a million rows never sits in memory.
+        db::StatementCache statements(db);
+        filter.limit = 500;
+        bool any = false;
+        out << formatAuditStart(chosen);
+        for (;;) {
+            const QList<AuditEntry> entries = readAudit(db, filter);
+            if (entries.isEmpty())
+                break;
+            out << formatAudit(describeAudit(statements, entries), chosen, !any);
+            any = true;
+            filter.afterId = entries.last().id;
+        }
+        out << formatAuditEnd(chosen, any);
+        if (!any)
+            QTextStream(stderr) << "quv-server audit: no change matches\n";
     } catch (const db::DbError &e) {
         out.flush();
         status = command.failure(e.message());

@@ -22,6 +22,8 @@ struct AuditEntry
     QJsonValue items;
     QJsonValue before;
     QJsonValue after;
+    /// The id of the row an undo took back; 0 for every other change.
+    qint64 undoes = 0;
 
     /// "G01" or "OJSILVA".
     QString principal() const { return kind + code; }
@@ -36,10 +38,48 @@ inline const QString AuditTable = QStringLiteral("AUDITORIA");
 /// same moment. Returns true when this call created the table; raises
 /// db::DbError when it cannot.
 bool ensureAuditTable(const QSqlDatabase &db);
+/// Adds to an audit table made by an older version the columns and indexes
+/// the schema has since gained, as the schema defines them. Safe when
+/// another server does the same at the same moment. Returns one line per
+/// thing added (nothing when the table is current); raises db::DbError.
+QStringList upgradeAuditTable(const QSqlDatabase &db);
 
 /// Appends the entry (its id and time are set here) on `db`, inside the
 /// caller's transaction, so that the row and the change commit together.
-void writeAudit(const QSqlDatabase &db, const AuditEntry &entry);
+/// Returns the new row's id.
+qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry);
+
+/// Compact JSON text, as the trail stores items and states.
+QString compactJson(const QJsonValue &value);
+/// Stored JSON text back as a value; text that is not JSON comes back as
+/// that text.
+QJsonValue parseAuditJson(const QString &text);
+
+/// The columns auditEntryAt reads, in its order, on a table the server has
+/// brought up to date (upgradeAuditTable).
+inline const QString AuditRowColumns =
+    QStringLiteral("IDAUDITORIA, DTAUDITORIA, NMADMINISTRADOR, NMMETODO, TPPRINCIPAL, "
+                   "CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS, IDAUDITORIADESFEITA");
+/// The same on any audit table: the undo column reads as NULL where the
+/// server has not added it yet.
+QString auditColumns(const QSqlDatabase &db);
+/// The current row of a query over auditColumns() as an entry.
+template <typename Row> AuditEntry auditEntryAt(const Row &row)
+{
+    AuditEntry e;
+    e.id = row.value(0).toLongLong();
+    e.time = row.value(1).toString();
+    e.administrator = row.value(2).toString();
+    e.method = row.value(3).toString();
+    const QString kind = row.value(4).toString();
+    e.kind = kind.isEmpty() ? QChar() : kind.front();
+    e.code = row.value(5).toString();
+    e.items = parseAuditJson(row.value(6).toString());
+    e.before = parseAuditJson(row.value(7).toString());
+    e.after = parseAuditJson(row.value(8).toString());
+    e.undoes = row.value(9).toLongLong();
+    return e;
+}
 
 struct AuditFilter
 {
@@ -47,6 +87,8 @@ struct AuditFilter
     QString administrator;
     QString since; // normalised UTC times, inclusive; empty: open
     QString until;
+    qint64 afterId = 0; // only rows after this id
+    int limit = 0;      // at most this many rows; 0: all
 };
 
 /// The entries that pass the filter, oldest first.
@@ -59,7 +101,16 @@ enum class AuditFormat
     Csv
 };
 
-QString formatAudit(const QList<AuditEntry> &entries, AuditFormat format);
+struct DescribedEntry; // server/history.h
+
+/// Text: one line per row with the history's summary; JSON and CSV: every
+/// stored field, plus what the row added and removed, and the summary. The
+/// export goes out in slices: the text before the first row (`first`), the
+/// rows of a slice, and what closes the export (`anyRows`: whether any row
+/// went out).
+QString formatAuditStart(AuditFormat format);
+QString formatAudit(const QList<DescribedEntry> &entries, AuditFormat format, bool first);
+QString formatAuditEnd(AuditFormat format, bool anyRows);
 /// One CSV field: quoted when it holds a comma, a quote or a line break,
 /// with quotes doubled; a value that starts with =, +, -, @, a tab or a
 /// carriage return gets a leading ' so that no spreadsheet takes it for a

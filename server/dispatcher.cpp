@@ -6,8 +6,11 @@
 #include "contracts/wire.h"
 #include "db/connection.h"
 #include "server/accesscontrol.h"
+#include "server/history.h"
 #include "server/logging.h"
 #include "server/rpcerror.h"
+#include "server/transfer.h"
+#include "server/undo.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -26,12 +29,26 @@ struct Call
 {
     const QVariantList &params;
     AccessControl &access;
+    db::StatementCache &statements;
+    const QString &administrator;
+    Transfer &transfer;
+    ConnectionState &connection;
     QVariant payload;
     QVariantList out;
 
     QString text(int i) const { return params[i].toString(); }
     bool flag(int i) const { return params[i].toBool(); }
     DataPacket packet(int i) const { return params[i].value<DataPacket>(); }
+    TransferMode mode(int i) const
+    {
+        const std::optional<TransferMode> mode = transferModeFromName(text(i));
+        if (!mode)
+            throw RpcError(wire::code::InvalidParams,
+                           QStringLiteral("Modo '%1' desconhecido: esperava 'substituir' ou "
+                                          "'acrescentar'.")
+                               .arg(text(i)));
+        return *mode;
+    }
     /// A by-reference string goes back as it came.
     void echo(int i) { out[i] = params[i]; }
 };
@@ -41,6 +58,36 @@ struct Handler
     QStringList argumentNames; // for messages, in call order
     std::function<void(Call &)> run;
 };
+
+// Copying grants between principals, export and import.
+void addTransferHandlers(QHash<QString, Handler> &h)
+{
+    const QStringList copyArguments{QStringLiteral("origem"), QStringLiteral("destino"),
+                                    QStringLiteral("modo")};
+    h.insert(QStringLiteral("getPreviaCopia"),
+             {copyArguments, [](Call &c) {
+                  c.payload = c.transfer.copy(c.text(0), c.text(1), c.mode(2), false).toVariant();
+              }});
+    h.insert(QStringLiteral("copiaAcessos"),
+             {copyArguments, [](Call &c) {
+                  c.payload = c.transfer.copy(c.text(0), c.text(1), c.mode(2), true).toVariant();
+              }});
+    h.insert(QStringLiteral("getExportaAcessos"),
+             {{QStringLiteral("seleção de principais"), QStringLiteral("posição")},
+              [](Call &c) { c.payload = c.transfer.exportPage(c.packet(0), c.text(1)); }});
+    h.insert(QStringLiteral("importaAcessosInicio"),
+             {{}, [](Call &c) { c.transfer.beginImport(c.connection); }});
+    h.insert(QStringLiteral("importaAcessosParte"),
+             {{QStringLiteral("pacote de linhas")},
+              [](Call &c) { c.payload = c.transfer.stageImport(c.connection, c.packet(0)); }});
+    h.insert(QStringLiteral("getPreviaImportacao"),
+             {{QStringLiteral("modo")}, [](Call &c) {
+                  c.payload = c.transfer.finishImport(c.connection, c.mode(0), false);
+              }});
+    h.insert(QStringLiteral("importaAcessos"),
+             {{QStringLiteral("modo")},
+              [](Call &c) { c.payload = c.transfer.finishImport(c.connection, c.mode(0), true); }});
+}
 
 const QHash<QString, Handler> &handlers()
 {
@@ -140,6 +187,16 @@ const QHash<QString, Handler> &handlers()
                       c.access.replaceFilter(c.packet(0),
                                              c.flag(1) ? Principal::Group : Principal::Operator);
                   }});
+        h.insert(QStringLiteral("getHistorico"),
+                 {{QStringLiteral("chave do principal"), QStringLiteral("administrador"),
+                   QStringLiteral("desde"), QStringLiteral("até"), QStringLiteral("texto"),
+                   QStringLiteral("cursor"), QStringLiteral("quantidade")},
+                  [](Call &c) { c.payload = historyPayload(c.statements, c.params); }});
+        h.insert(QStringLiteral("desfazAlteracao"),
+                 {{QStringLiteral("alteração")}, [](Call &c) {
+                      c.payload = undoPayload(c.statements, c.administrator, c.text(0));
+                  }});
+        addTransferHandlers(h);
         return h;
     }();
     return table;
@@ -195,7 +252,7 @@ RpcError hiddenError(int errorCode, const QString &cause)
 }
 
 Outcome answer(const Dispatcher &dispatcher, const wire::Request &request,
-               const QString &administrator)
+               const QString &administrator, ConnectionState *connection)
 {
     Outcome outcome;
     wire::Response &response = outcome.response;
@@ -206,7 +263,8 @@ Outcome answer(const Dispatcher &dispatcher, const wire::Request &request,
         outcome.logDetail = e.detail();
     };
     try {
-        response.result = dispatcher.call(request.method, request.params, administrator);
+        response.result =
+            dispatcher.call(request.method, request.params, administrator, connection);
         response.ok = true;
     } catch (const RpcError &e) {
         failWith(e);
@@ -274,7 +332,7 @@ QString typeLabel(const QVariant &value)
 }
 
 QVariant Dispatcher::call(const QString &method, const QVariantList &params,
-                          const QString &administrator) const
+                          const QString &administrator, ConnectionState *connection) const
 {
     const rdm::Method *entry = rdm::findMethod(method);
     const auto handler = handlers().constFind(method);
@@ -297,7 +355,17 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
                                     expected(entry->args[size_t(i)]), typeLabel(params[i])));
 
     AccessControl access(*m_statements, administrator, method);
-    Call call{params, access, QVariant(), QVariantList(params.size())};
+    Transfer transfer(*m_statements, administrator, method);
+    // Without a connection of its own the call keeps nothing for later.
+    ConnectionState oneCall;
+    Call call{params,
+              access,
+              *m_statements,
+              administrator,
+              transfer,
+              connection ? *connection : oneCall,
+              QVariant(),
+              QVariantList(params.size())};
     QElapsedTimer timer;
     timer.start();
     try {

@@ -10,6 +10,8 @@
 
 namespace quv::server {
 
+class ConnectionState;
+
 /// Turns one authenticated JSON-RPC call into a call on AccessControl:
 /// checks the arguments against the method table, runs the method on the
 /// database it was given and shapes the result as
@@ -23,8 +25,11 @@ public:
     {
     }
     /// `administrator` is who the audit trail names for a change.
-    QVariant call(const QString &method, const QVariantList &params,
-                  const QString &administrator) const;
+    /// `connection` keeps what a method carries over to the connection's
+    /// next calls (an import being staged); without it such a method has
+    /// nothing to carry over to.
+    QVariant call(const QString &method, const QVariantList &params, const QString &administrator,
+                  ConnectionState *connection = nullptr) const;
 
 private:
     QSqlDatabase m_db;
@@ -43,7 +48,7 @@ struct Outcome
     bool fatal = false;
 };
 Outcome answer(const Dispatcher &dispatcher, const wire::Request &request,
-               const QString &administrator);
+               const QString &administrator, ConnectionState *connection = nullptr);
 
 /// The payload of an answer in the request's encoding. An answer that cannot
 /// be encoded, or would be larger than `limit`, becomes an error answer (the

@@ -73,6 +73,8 @@ int main(int argc, char *argv[])
             qCInfo(quv::server::lcServer,
                    "the database predates the audit trail: created the table %s",
                    qUtf8Printable(quv::server::AuditTable));
+        for (const QString &step : quv::server::upgradeAuditTable(db))
+            qCInfo(quv::server::lcServer, "%s", qUtf8Printable(step));
         quv::server::ServerLimits limits;
         limits.maxFrame = config.maxFrame;
         limits.maxConnections = config.maxConnections;

@@ -511,7 +511,7 @@ void Session::handle(const QByteArray &payload)
         return;
     }
 
-    const Outcome outcome = answer(m_server->m_dispatcher, request, m_administrator);
+    const Outcome outcome = answer(m_server->m_dispatcher, request, m_administrator, &m_state);
     if (!outcome.logDetail.isEmpty())
         qCWarning(lcRefused, "%s %s by %s refused: %s: %s", qUtf8Printable(m_peer),
                   qUtf8Printable(printable(request.method)), qUtf8Printable(m_administrator),

@@ -3,6 +3,7 @@
 #include "contracts/wire.h"
 #include "server/dispatcher.h"
 #include "server/tokens.h"
+#include "server/transfer.h"
 
 #include <QCache>
 #include <QElapsedTimer>
@@ -190,6 +191,7 @@ private:
     QTimer m_idleTimer;
     QTimer m_closeTimer;
     QString m_administrator; // empty until a successful login
+    ConnectionState m_state;
     bool m_closing = false;
     /// A request is being answered elsewhere (held login, slow read):
     /// nothing more is read until it is done, so answers keep their order.

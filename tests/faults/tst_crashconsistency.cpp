@@ -205,7 +205,7 @@ private slots:
             QVERIFY2(down.errorMessage.contains(QStringLiteral("banco de dados")) && id.hasMatch(),
                      qPrintable(down.errorMessage));
             QTRY_VERIFY_WITH_TIMEOUT(demo.server.standardError().contains(
-                                         QStringLiteral("failed: error %1: ").arg(id.captured(1))),
+                                         QStringLiteral(": error %1: ").arg(id.captured(1))),
                                      5000);
         }
         QVERIFY(demo.server.isRunning());

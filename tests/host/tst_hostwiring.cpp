@@ -285,10 +285,12 @@ private slots:
         QVERIFY(open);
         open->trigger();
         open->trigger();
-        QCOMPARE(countingLog(), QStringLiteral("Initialize;unit-init;IniProc;IniProc;"));
-        host.shutdown();
+        host.mainWindow()->findChild<QAction *>(QStringLiteral("actQUV01000Historico"))->trigger();
         QCOMPARE(countingLog(),
-                 QStringLiteral("Initialize;unit-init;IniProc;IniProc;Finalize;unit-fini;"));
+                 QStringLiteral("Initialize;unit-init;IniProc;IniProc;IniProcHistorico;"));
+        host.shutdown();
+        QCOMPARE(countingLog(), QStringLiteral("Initialize;unit-init;IniProc;IniProc;"
+                                               "IniProcHistorico;Finalize;unit-fini;"));
         // After shutdown nothing opens any more.
         open->trigger();
         QVERIFY(countingLog().endsWith(QStringLiteral("Finalize;unit-fini;")));

@@ -105,6 +105,23 @@ private slots:
         loader.shutdown(nullptr);
     }
 
+    // Entries beyond IniProc are looked up when asked for: one the package
+    // lacks is reported by name and leaves the package loaded.
+    void otherEntriesOnDemand()
+    {
+        PackageLoader loader(QStringLiteral("PKG_TESTGOOD"), LoaderDir, collect());
+        QVERIFY(loader.openEntry(QStringLiteral("IniProcHistorico")));
+        QVERIFY(!loader.openEntry(QStringLiteral("IniProcNenhum")));
+        QCOMPARE(m_reports.size(), 1);
+        QVERIFY2(m_reports.first().contains(QStringLiteral("PKG_TESTGOOD não a oferece")),
+                 qPrintable(m_reports.first()));
+        QVERIFY2(m_details.first().contains(QStringLiteral("não exporta a função IniProcNenhum")),
+                 qPrintable(m_details.first()));
+        QVERIFY(loader.isLoaded());
+        QCOMPARE(m_probe.calls(), QStringLiteral("Initialize;unit-init;IniProcHistorico;"));
+        loader.shutdown(nullptr);
+    }
+
     void windowsCloseAndDieBeforeFinalize()
     {
         QMdiArea area;

@@ -130,25 +130,33 @@ QSqlDatabase ScreenSession::database() const
     return QSqlDatabase::database(m_testConnection);
 }
 
-void answerNextDialog(const QString &buttonName, QString *text, std::function<void()> first)
+void whenModalOpens(std::function<void(QWidget *modal)> act)
 {
     auto *timer = new QTimer;
     timer->setInterval(10);
     auto attempts = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, buttonName, text, attempts, first] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, act = std::move(act), attempts] {
         QWidget *modal = QApplication::activeModalWidget();
         if (!modal) {
             if (++*attempts > 1000) // ten seconds: give up, the test will fail on its own
                 timer->deleteLater();
             return;
         }
+        timer->stop();
+        timer->deleteLater();
+        act(modal);
+    });
+    timer->start();
+}
+
+void answerNextDialog(const QString &buttonName, QString *text, std::function<void()> first)
+{
+    whenModalOpens([buttonName, text, first = std::move(first)](QWidget *modal) {
         if (text) {
             if (auto *box = qobject_cast<QMessageBox *>(modal))
                 *text = box->text();
         }
         auto *button = modal->findChild<QAbstractButton *>(buttonName);
-        timer->deleteLater();
-        timer->stop();
         if (first)
             first();
         if (button)
@@ -156,7 +164,6 @@ void answerNextDialog(const QString &buttonName, QString *text, std::function<vo
         else
             modal->close();
     });
-    timer->start();
 }
 
 void settle()

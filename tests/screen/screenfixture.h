@@ -89,6 +89,10 @@ private:
     void (*m_finalize)() = nullptr;
 };
 
+/// Runs `act` on the next modal dialog that opens, inside its event loop;
+/// gives up after ten seconds (the test then fails on its own).
+void whenModalOpens(std::function<void(QWidget *modal)> act);
+
 /// Answers the next modal dialog that opens by clicking the button with
 /// this object name, and stores the dialog's text in `text` when given;
 /// `first` runs with the dialog open, before the click.

@@ -141,7 +141,7 @@ QList<QStringList> rows(const QSqlDatabase &db, const QString &sql, const QVaria
         while (query.next()) {
             QStringList row;
             for (int c = 0; c < query.record().count(); ++c)
-                row.append(query.value(c).toString());
+                row.append(query.isNull(c) ? QString() : query.value(c).toString());
             result.append(row);
         }
     } catch (const db::DbError &e) {

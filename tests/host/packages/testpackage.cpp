@@ -69,6 +69,11 @@ Q_DECL_EXPORT void IniProc()
     if (g_openHook)
         g_openHook();
 }
+
+Q_DECL_EXPORT void IniProcHistorico()
+{
+    g_log += "IniProcHistorico;";
+}
 #endif
 
 // --- controls for the tests
