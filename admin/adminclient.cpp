@@ -108,8 +108,8 @@ wire::Response AdminClient::roundTrip(const wire::Request &request, int timeoutM
     for (;;) {
         try {
             if (const std::optional<QByteArray> reply = m_reader.next()) {
-                const wire::Response response =
-                    wire::responseFromVariant(wire::decode(*reply, wire::detectEncoding(*reply)));
+                const wire::Response response = wire::responseFromVariant(wire::decode(
+                    *reply, wire::detectEncoding(*reply), wire::answerDecodeBudget(reply->size())));
                 // An error about a request the server could not read has no
                 // id; it still answers ours, the only one in flight.
                 if (response.id.toLongLong() != request.id.toLongLong() &&

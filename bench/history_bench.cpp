@@ -16,6 +16,7 @@
 // nothing.
 
 #include "bench/benchsupport.h"
+#include "contracts/cli.h"
 #include "contracts/history.h"
 #include "db/sql.h"
 #include "framework/data/servercheck.h"
@@ -299,11 +300,11 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The history of access changes on a large audit trail: pages, one principal, the "
-        "window, and the undo of a toggle-all beside the toggle-all."));
-    parser.addHelpOption();
+    quv::cli::CommandLine command(
+        QStringLiteral("history_bench"),
+        QStringLiteral("The history of access changes on a large audit trail: pages, one "
+                       "principal, the window, and the undo of a toggle-all beside the "
+                       "toggle-all."));
     const QCommandLineOption dbOption(QStringLiteral("db"),
                                       QStringLiteral("A generated warehouse (repeatable)."),
                                       QStringLiteral("conn"));
@@ -320,29 +321,22 @@ int main(int argc, char *argv[])
     const QCommandLineOption pngOption(QStringLiteral("png"),
                                        QStringLiteral("Save the history window to this file."),
                                        QStringLiteral("file"));
-    parser.addOptions({dbOption, runsOption, undoRunsOption, groupOption, pngOption});
-    Results::addOptions(parser);
-    parser.process(app);
-    Results::instance().configure(parser);
-    const QStringList databases = parser.values(dbOption);
-    bool numeric = false, undoNumeric = false;
-    const int runs = parser.value(runsOption).toInt(&numeric);
-    const int undoRuns = parser.value(undoRunsOption).toInt(&undoNumeric);
-    if (databases.isEmpty() || !numeric || runs < 1 || !undoNumeric || undoRuns < 1) {
-        QTextStream(stderr) << "history_bench: pass --db <conn> (a warehouse made with quv-db "
-                               "create --audit-rows N); --runs and --undo-runs take whole numbers "
-                               "of at least 1 (see --help)\n";
-        return 2;
-    }
-    bool ok = true;
-    try {
+    command.addOptions({dbOption, runsOption, undoRunsOption, groupOption, pngOption});
+    Results::addOptions(command.parser());
+    return command.run(app.arguments(), [&] {
+        Results::instance().configure(command.parser());
+        const QStringList databases = command.values(dbOption);
+        if (databases.isEmpty())
+            throw quv::cli::UsageError(
+                QStringLiteral("pass --db <conn> (a warehouse made with quv-db "
+                               "create --audit-rows N)"));
+        const int runs = int(command.number(runsOption, 1, 1000000));
+        const int undoRuns = int(command.number(undoRunsOption, 1, 1000000));
+        bool ok = true;
         for (const QString &connection : databases)
-            ok = benchmark(connection, runs, undoRuns, parser.value(groupOption),
-                           parser.value(pngOption)) &&
+            ok = benchmark(connection, runs, undoRuns, command.value(groupOption),
+                           command.value(pngOption)) &&
                  ok;
-    } catch (const std::exception &e) {
-        QTextStream(stderr) << "history_bench: " << e.what() << '\n';
-        return 1;
-    }
-    return ok ? 0 : 1;
+        return ok ? quv::cli::ExitSuccess : quv::cli::ExitFailure;
+    });
 }

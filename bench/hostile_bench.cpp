@@ -8,6 +8,7 @@
 //                 [--connections 64] [--address-space MIB]
 
 #include "bench/benchresults.h"
+#include "contracts/cli.h"
 #include "tests/faults/hostiledriver.h"
 #include "tests/support/serverprocess.h"
 
@@ -61,12 +62,11 @@ QString p99(const QList<double> &values, int failures)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    cli::CommandLine command(
+        QStringLiteral("hostile_bench"),
         QStringLiteral("Runs each hostile-peer attack against a fresh quv-server while an "
                        "administrator logs in and reads; prints the administrator's times "
                        "and the server's peak memory."));
-    parser.addHelpOption();
     const QCommandLineOption dbOption(
         QStringLiteral("db"),
         QStringLiteral("The warehouse to serve (the search attack wants the large one)."),
@@ -90,36 +90,43 @@ int main(int argc, char *argv[])
         QStringLiteral("Cap on the server's address space in MiB, so a server that cannot "
                        "bound its memory fails instead of taking the machine (default 2048)."),
         QStringLiteral("mib"), QStringLiteral("2048"));
-    parser.addOptions({dbOption, attacksOption, secondsOption, connectionsOption, spaceOption});
-    bench::Results::addOptions(parser);
-    parser.process(app);
+    command.addOptions({dbOption, attacksOption, secondsOption, connectionsOption, spaceOption});
+    bench::Results::addOptions(command.parser());
+    if (const std::optional<int> status = command.parse(app.arguments()))
+        return *status;
     bench::Results &results = bench::Results::instance();
-    results.configure(parser);
+    results.configure(command.parser());
 
-    const QString database = parser.value(dbOption);
-    if (database.isEmpty()) {
-        std::fprintf(stderr, "hostile_bench: --db is required (see --help)\n");
-        return 2;
-    }
+    const QString database = command.value(dbOption);
+    if (database.isEmpty())
+        return command.usageError(QStringLiteral("--db is required"));
     QList<hostile::Attack> chosen;
-    for (const QString &name : parser.value(attacksOption).split(u',', Qt::SkipEmptyParts)) {
+    for (const QString &name : command.value(attacksOption).split(u',', Qt::SkipEmptyParts)) {
         const std::optional<hostile::Attack> attack = hostile::attackNamed(name.trimmed());
-        if (!attack) {
-            std::fprintf(stderr, "hostile_bench: unknown attack '%s' (see --help)\n",
-                         qPrintable(name));
-            return 2;
-        }
+        if (!attack)
+            return command.usageError(QStringLiteral("unknown attack '%1'").arg(name));
         chosen.append(*attack);
+    }
+    try {
+        command.number(connectionsOption, 1, 1000);
+        command.number(spaceOption, 64, 1 << 20);
+        bool ok = false;
+        if (command.value(secondsOption).toDouble(&ok) <= 0 || !ok)
+            throw cli::UsageError(
+                QStringLiteral("--seconds '%1' is not a positive number of seconds")
+                    .arg(command.value(secondsOption)));
+    } catch (const cli::UsageError &e) {
+        return command.usageError(e.message());
     }
     results.setDatabase(database);
 
     hostile::Options options;
-    options.seconds = parser.value(secondsOption).toDouble();
+    options.seconds = command.value(secondsOption).toDouble();
     options.token = ServerProcess::Token;
     if (chosen.contains(hostile::Attack::Search))
         options.searchStatement = hostile::largestSearch(database);
     QTemporaryDir logs;
-    const qint64 space = parser.value(spaceOption).toLongLong() * 1024 * 1024;
+    const qint64 space = command.value(spaceOption).toLongLong() * 1024 * 1024;
 
     std::printf("| attack | hostile connections | login + getOperGrup median / worst ms "
                 "(quiet median) | getOperGrup p99 ms (quiet) | peak RSS MiB | server | "
@@ -138,7 +145,7 @@ int main(int argc, char *argv[])
         options.attack = attack;
         // The attacks that need a token come from one administrator's
         // connections, at most the eight one address may have.
-        const int connections = parser.value(connectionsOption).toInt();
+        const int connections = command.value(connectionsOption).toInt();
         options.connections =
             attack == hostile::Attack::Search || attack == hostile::Attack::NullsLogin ? 1
             : attack == hostile::Attack::NoReadLogin ? qMin(8, connections)

@@ -20,6 +20,7 @@
 // steps having worked.
 
 #include "bench/benchsupport.h"
+#include "contracts/cli.h"
 #include "contracts/datapacket.h"
 #include "db/connection.h"
 #include "db/sql.h"
@@ -373,38 +374,39 @@ void benchmark(const QString &connection, int values, int runs, int copyRuns)
 
 int main(int argc, char *argv[])
 {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    quv::cli::CommandLine command(
+        QStringLiteral("transfer_bench"),
         QStringLiteral("Export, import and copy of grants through the real server and quv-admin."));
-    parser.addHelpOption();
-    parser.addOption({QStringLiteral("db"), QStringLiteral("Connection string (repeatable)."),
-                      QStringLiteral("conn")});
-    parser.addOption({QStringLiteral("values"),
-                      QStringLiteral("Values of the copied filter (default 100000)."),
-                      QStringLiteral("n"), QStringLiteral("100000")});
-    parser.addOption({QStringLiteral("runs"),
-                      QStringLiteral("Runs of each export and import (default 3)."),
-                      QStringLiteral("n"), QStringLiteral("3")});
-    parser.addOption({QStringLiteral("copy-runs"),
-                      QStringLiteral("Runs of the copy and of its baseline (default 5)."),
-                      QStringLiteral("n"), QStringLiteral("5")});
-    bench::Results::addOptions(parser);
-    parser.process(app);
-    bench::Results::instance().configure(parser);
-    const QStringList connections = parser.values(QStringLiteral("db"));
-    if (connections.isEmpty()) {
-        QTextStream(stderr) << "transfer_bench: --db is required (see --help)\n";
-        return 2;
-    }
-    try {
+    const QCommandLineOption dbOption(QStringLiteral("db"),
+                                      QStringLiteral("Connection string (repeatable)."),
+                                      QStringLiteral("conn"));
+    const QCommandLineOption valuesOption(QStringLiteral("values"),
+                                          QStringLiteral("Values of the copied filter (default "
+                                                         "100000)."),
+                                          QStringLiteral("n"), QStringLiteral("100000"));
+    const QCommandLineOption runsOption(QStringLiteral("runs"),
+                                        QStringLiteral("Runs of each export and import (default "
+                                                       "3)."),
+                                        QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption copyRunsOption(QStringLiteral("copy-runs"),
+                                            QStringLiteral("Runs of the copy and of its baseline "
+                                                           "(default 5)."),
+                                            QStringLiteral("n"), QStringLiteral("5"));
+    command.addOptions({dbOption, valuesOption, runsOption, copyRunsOption});
+    bench::Results::addOptions(command.parser());
+    return command.run(app.arguments(), [&] {
+        bench::Results::instance().configure(command.parser());
+        const QStringList connections = command.values(dbOption);
+        if (connections.isEmpty())
+            throw quv::cli::UsageError(QStringLiteral("--db is required"));
+        const int values = int(command.number(valuesOption, 1, 100000000));
+        const int runs = int(command.number(runsOption, 1, 1000000));
+        const int copyRuns = int(command.number(copyRunsOption, 1, 1000000));
         for (const QString &connection : connections)
-            benchmark(connection, parser.value(QStringLiteral("values")).toInt(),
-                      qMax(1, parser.value(QStringLiteral("runs")).toInt()),
-                      qMax(1, parser.value(QStringLiteral("copy-runs")).toInt()));
-    } catch (const std::exception &e) {
-        QTextStream(stderr) << "transfer_bench: " << e.what() << '\n';
-        return 1;
-    }
-    return 0;
+            benchmark(connection, values, runs, copyRuns);
+        return quv::cli::ExitSuccess;
+    });
 }

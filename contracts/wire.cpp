@@ -827,6 +827,11 @@ qint64 decodeBudget(qsizetype payloadBytes)
     return payloadBytes + 65536;
 }
 
+qint64 answerDecodeBudget(qsizetype payloadBytes)
+{
+    return qint64(payloadBytes) * ValueCost + 65536;
+}
+
 void FrameReader::feed(QByteArrayView bytes)
 {
     if (m_pos > 0 && m_pos == m_buffer.size()) {

@@ -39,6 +39,11 @@ inline constexpr qint64 SmallDecodeBudget = 4096;
 /// while no packet of real cells is refused: every cell and row takes at
 /// least a byte.
 qint64 decodeBudget(qsizetype payloadBytes);
+/// The budget of an answer from the server a client chose to talk to: the
+/// history and the transfer answer with plain values (maps of names and
+/// counts) as much as with packets, so every byte may stand for a value.
+/// Still bounded: no answer becomes more than ValueCost times its size.
+qint64 answerDecodeBudget(qsizetype payloadBytes);
 
 /// JSON-RPC 2.0 error codes used by this system.
 namespace code {

@@ -58,9 +58,10 @@ int create(const QStringList &arguments)
         }
         const qint64 auditRows = command.number(auditRowsOption, 0, 100'000'000);
         if (!info.password.isEmpty())
-            QTextStream(stderr) << "quv-db create: warning: the password in --db is in the process list, where "
-                     "every local user can read it; leave it out and put it in PGPASSFILE "
-                     "(~/.pgpass) instead\n";
+            QTextStream(stderr)
+                << "quv-db create: warning: the password in --db is in the process list, where "
+                   "every local user can read it; leave it out and put it in PGPASSFILE "
+                   "(~/.pgpass) instead\n";
 
         QElapsedTimer timer;
         timer.start();

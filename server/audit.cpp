@@ -231,9 +231,8 @@ qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
                        "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS, "
                        "IDAUDITORIADESFEITA) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
                        "RETURNING IDAUDITORIA"),
-        {now(), entry.administrator, entry.method,
-         QString(entry.kind), entry.code, compactJson(entry.items), compactJson(entry.before),
-         compactJson(entry.after),
+        {now(), entry.administrator, entry.method, QString(entry.kind), entry.code,
+         compactJson(entry.items), compactJson(entry.before), compactJson(entry.after),
          entry.undoes > 0 ? QVariant(entry.undoes) : QVariant(QMetaType::fromType<qint64>())});
     if (!query.next())
         throw db::DbError(QStringLiteral("the audit row was written without an id"));

@@ -358,14 +358,10 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
     Transfer transfer(*m_statements, administrator, method);
     // Without a connection of its own the call keeps nothing for later.
     ConnectionState oneCall;
-    Call call{params,
-              access,
-              *m_statements,
-              administrator,
-              transfer,
-              connection ? *connection : oneCall,
-              QVariant(),
-              QVariantList(params.size())};
+    Call call{params,        access,
+              *m_statements, administrator,
+              transfer,      connection ? *connection : oneCall,
+              QVariant(),    QVariantList(params.size())};
     QElapsedTimer timer;
     timer.start();
     try {

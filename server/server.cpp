@@ -126,7 +126,6 @@ QHostAddress addressKey(const QHostAddress &address)
     return QHostAddress(bytes);
 }
 
-
 // ------------------------------------------------------------------ server
 
 AccessServer::AccessServer(QSqlDatabase db, TokenStore tokens, const ServerLimits &limits,
@@ -355,8 +354,7 @@ Session::Session(QTcpSocket *socket, const QHostAddress &key, AccessServer *serv
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
         tls->setSslConfiguration(*server->m_tls);
         connect(tls, &QSslSocket::errorOccurred, this, [this, tls] {
-            if (!tls->isEncrypted() && !m_closing)
-            {
+            if (!tls->isEncrypted() && !m_closing) {
                 qCWarning(lcTls, "%s TLS handshake failed: %s", qUtf8Printable(m_peer),
                           qUtf8Printable(printable(tls->errorString())));
                 drop(QString());
@@ -468,8 +466,7 @@ void Session::handle(const QByteArray &payload)
                 id = candidate;
         }
         qCInfo(lcRefused, "%s message refused: %s%s", qUtf8Printable(m_peer),
-               qUtf8Printable(codeName(e.code())),
-               loggedIn() ? "" : ", connection closed");
+               qUtf8Printable(codeName(e.code())), loggedIn() ? "" : ", connection closed");
         fail(id, e.code(),
              e.code() == code::ParseError
                  ? QStringLiteral("Mensagem ilegível: %1").arg(QString::fromStdString(e.what()))
@@ -626,33 +623,31 @@ void Session::runAside(const wire::Request &request, wire::Encoding encoding)
     m_busy = true;
     QPointer<Session> self(this);
     const QString method = request.method;
-    m_server->m_reader->run(request, m_administrator, encoding, m_gone,
-                            [self, method](ReaderThread::Answer answer) {
-                                if (!self)
-                                    return;
-                                if (!answer.logDetail.isEmpty())
-                                    qCWarning(lcRefused, "%s %s by %s refused: %s",
-                                              qUtf8Printable(self->m_peer),
-                                              qUtf8Printable(printable(method)),
-                                              qUtf8Printable(self->m_administrator),
-                                              qUtf8Printable(printable(answer.logDetail, 2000)));
-                                try {
-                                    if (answer.payload.isEmpty()) {
-                                        self->failed("out of memory");
-                                        return;
-                                    }
-                                    self->write(answer.payload);
-                                    self->m_busy = false;
-                                    if (answer.fatal) {
-                                        self->closeAfterReply();
-                                        return;
-                                    }
-                                    self->m_idleTimer.start();
-                                    self->resumeLater();
-                                } catch (const std::exception &e) {
-                                    self->failed(e.what());
-                                }
-                            });
+    m_server->m_reader->run(
+        request, m_administrator, encoding, m_gone, [self, method](ReaderThread::Answer answer) {
+            if (!self)
+                return;
+            if (!answer.logDetail.isEmpty())
+                qCWarning(lcRefused, "%s %s by %s refused: %s", qUtf8Printable(self->m_peer),
+                          qUtf8Printable(printable(method)), qUtf8Printable(self->m_administrator),
+                          qUtf8Printable(printable(answer.logDetail, 2000)));
+            try {
+                if (answer.payload.isEmpty()) {
+                    self->failed("out of memory");
+                    return;
+                }
+                self->write(answer.payload);
+                self->m_busy = false;
+                if (answer.fatal) {
+                    self->closeAfterReply();
+                    return;
+                }
+                self->m_idleTimer.start();
+                self->resumeLater();
+            } catch (const std::exception &e) {
+                self->failed(e.what());
+            }
+        });
 }
 
 void Session::send(const wire::Response &response, wire::Encoding encoding)

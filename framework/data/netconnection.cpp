@@ -264,7 +264,8 @@ quv::wire::Response TNetConnection::roundTrip(const QByteArray &payload, qint64 
     quv::wire::Response response;
     try {
         response = quv::wire::responseFromVariant(
-            quv::wire::decode(*reply, quv::wire::detectEncoding(*reply)));
+            quv::wire::decode(*reply, quv::wire::detectEncoding(*reply),
+                              quv::wire::answerDecodeBudget(reply->size())));
     } catch (const quv::wire::DecodeError &error) {
         fail(malformed(QString::fromUtf8(error.what())));
     }

@@ -189,7 +189,8 @@ private slots:
         addColumns();
         for (const char *tool :
              {"server_bench", "screen_load_bench", "screen_filter_bench", "screen_toggle_bench",
-              "load_bench", "packet_bench", "listdialog_bench", "bench_report", "quv-soak"})
+              "load_bench", "packet_bench", "listdialog_bench", "bench_report", "quv-soak",
+              "hostile_bench", "history_bench", "transfer_bench", "quv-admin"})
             addConventionRows(QLatin1StringView(tool));
         addRow(QStringLiteral("server_bench"), "no database", {}, 2, QStringLiteral("--db"));
         addRow(QStringLiteral("screen_load_bench"), "bad runs",

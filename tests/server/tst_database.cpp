@@ -5,8 +5,8 @@
 #include "db/connection.h"
 #include "db/sql.h"
 #include "db/warehouse.h"
-#include "tests/support/programrun.h"
 #include "server/history.h"
+#include "tests/support/programrun.h"
 #include "tests/support/testdatabase.h"
 
 #include <QTest>

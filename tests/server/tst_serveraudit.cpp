@@ -12,8 +12,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlRecord>
 #include <QThread>
 

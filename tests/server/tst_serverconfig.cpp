@@ -48,9 +48,9 @@ private slots:
             "[server]\nport=6000\nallow-remote-plaintext=true\nhost=0.0.0.0\n"
             "[database]\nconnection=sqlite:/from/file.db\n[auth]\ntoken=ana=aaaaaaaaaaaaaaaa, "
             "bia=bbbbbbbbbbbbbbbb\n[limits]\nmax-frame=4096\n");
-        QTest::newRow("flat keys")
-            << QByteArray("port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaaaaaaaaaa, bia=bbbbbbbbbbbbbbbb\n"
-                          "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
+        QTest::newRow("flat keys") << QByteArray(
+            "port=6000\ndb=sqlite:/from/file.db\ntoken=ana=aaaaaaaaaaaaaaaa, bia=bbbbbbbbbbbbbbbb\n"
+            "max-frame=4096\nallow-remote=true\nhost=0.0.0.0\n");
     }
     void defaultsAndOverrides()
     {
@@ -208,8 +208,8 @@ private slots:
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("tokens"));
-        QVERIFY(
-            writePrivateFile(file, "# comment\n\n ana   aaaaaaaaaaaaaaaa \nbia bbbbbbbbbbbbbbbb\nbad line here\n"));
+        QVERIFY(writePrivateFile(
+            file, "# comment\n\n ana   aaaaaaaaaaaaaaaa \nbia bbbbbbbbbbbbbbbb\nbad line here\n"));
         try {
             readTokensFile(file);
             QFAIL("a malformed line was accepted");
@@ -218,7 +218,8 @@ private slots:
         }
         QVERIFY(writePrivateFile(file, "ana aaaaaaaaaaaaaaaa\nbia bbbbbbbbbbbbbbbb\n"));
         QCOMPARE(readTokensFile(file),
-                 (QList<QPair<QString, QString>>{{"ana", "aaaaaaaaaaaaaaaa"}, {"bia", "bbbbbbbbbbbbbbbb"}}));
+                 (QList<QPair<QString, QString>>{{"ana", "aaaaaaaaaaaaaaaa"},
+                                                 {"bia", "bbbbbbbbbbbbbbbb"}}));
     }
 
     void tokenLookup()

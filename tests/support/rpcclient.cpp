@@ -53,7 +53,8 @@ wire::Response RpcClient::decodeResponse(const QByteArray &payload, wire::Encodi
 {
     if (wire::detectEncoding(payload) != expected)
         throw std::runtime_error("the answer came in another encoding than the request");
-    return wire::responseFromVariant(wire::decode(payload, expected));
+    return wire::responseFromVariant(
+        wire::decode(payload, expected, wire::answerDecodeBudget(payload.size())));
 }
 
 wire::Response RpcClient::call(const QString &method, const QVariantList &params,
