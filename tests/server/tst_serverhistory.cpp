@@ -377,6 +377,31 @@ private slots:
         QCOMPARE(fingerprint(demo.db()), before);
     }
 
+    // A copy writes the combined row: taking it back gives the target its
+    // grants again, in either mode.
+    void copyIsUndone_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("mode");
+        for (const QString &driver : Drivers)
+            for (const char *mode : {"substituir", "acrescentar"})
+                newRow(driver, mode) << driver << QString::fromLatin1(mode);
+    }
+    void copyIsUndone()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, mode);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        const QString target = QStringLiteral("OJSILVA");
+        const QSet<QString> original = grantsOf(demo.db(), target);
+        QUV_EXPECT_OK(
+            demo.call(QStringLiteral("copiaAcessos"), {QStringLiteral("G02"), target, mode}));
+        QVERIFY(grantsOf(demo.db(), target) != original);
+        QUV_EXPECT_OK(undo(demo, lastId(demo)));
+        QCOMPARE(grantsOf(demo.db(), target), original);
+    }
+
     // An undo whose audit row cannot be written leaves the grants as they
     // were: the two are one transaction.
     void undoAndItsRowCommitTogether_data() { drivers_data(); }
