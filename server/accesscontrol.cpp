@@ -338,7 +338,6 @@ void AccessControl::audit(Principal kind, const QString &code, const QJsonValue 
     entry.before = before;
     entry.after = after;
     writeAudit(m_db, entry);
-    m_audited.append(entry.principal());
 }
 
 QString AccessControl::factsSql(Principal principal)

@@ -83,10 +83,6 @@ public:
     /// The value search of a dimension, in the one form a client may send.
     static QString searchSql(const QString &table, const QString &key, const QString &description);
 
-    /// The principals ("G01", "OJSILVA") this object wrote audit rows for,
-    /// in order: what the server's log names for a change.
-    const QStringList &audited() const { return m_audited; }
-
 private:
     /// Writes one audit row; every change goes through here.
     void audit(Principal kind, const QString &code, const QJsonValue &items,
@@ -97,7 +93,6 @@ private:
     db::StatementCache &m_sql;
     QString m_administrator;
     QString m_method;
-    mutable QStringList m_audited;
 };
 
 } // namespace quv::server

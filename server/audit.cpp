@@ -223,8 +223,29 @@ QStringList upgradeAuditTable(const QSqlDatabase &db)
                           .arg(AuditTable, lastError));
 }
 
+namespace {
+thread_local AuditNotes *currentNotes = nullptr;
+} // namespace
+
+AuditNotes::AuditNotes() : m_previous(currentNotes)
+{
+    currentNotes = this;
+}
+
+AuditNotes::~AuditNotes()
+{
+    currentNotes = m_previous;
+}
+
+void AuditNotes::note(const QString &principal)
+{
+    if (currentNotes && !currentNotes->m_principals.contains(principal))
+        currentNotes->m_principals.append(principal);
+}
+
 qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
 {
+    AuditNotes::note(entry.principal());
     QSqlQuery query = db::run(
         db,
         QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "

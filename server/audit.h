@@ -49,6 +49,24 @@ QStringList upgradeAuditTable(const QSqlDatabase &db);
 /// Returns the new row's id.
 qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry);
 
+/// While one lives on a thread, the principal of every audit row written on
+/// that thread is noted in it, whichever unit wrote the row: the server's
+/// log names the principals a call changed.
+class AuditNotes
+{
+public:
+    AuditNotes();
+    ~AuditNotes();
+    AuditNotes(const AuditNotes &) = delete;
+    AuditNotes &operator=(const AuditNotes &) = delete;
+    const QStringList &principals() const { return m_principals; }
+    static void note(const QString &principal);
+
+private:
+    AuditNotes *m_previous;
+    QStringList m_principals;
+};
+
 /// Compact JSON text, as the trail stores items and states.
 QString compactJson(const QJsonValue &value);
 /// Stored JSON text back as a value; text that is not JSON comes back as

@@ -6,6 +6,7 @@
 #include "contracts/wire.h"
 #include "db/connection.h"
 #include "server/accesscontrol.h"
+#include "server/audit.h"
 #include "server/history.h"
 #include "server/logging.h"
 #include "server/rpcerror.h"
@@ -364,6 +365,7 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
               QVariant(),    QVariantList(params.size())};
     QElapsedTimer timer;
     timer.start();
+    const AuditNotes notes;
     try {
         handler->run(call);
     } catch (const db::DbError &e) {
@@ -378,12 +380,12 @@ QVariant Dispatcher::call(const QString &method, const QVariantList &params,
                           QStringLiteral("a database value does not fit its packet: %1")
                               .arg(QString::fromStdString(e.what())));
     }
-    if (!access.audited().isEmpty()) {
+    if (const QStringList &audited = notes.principals(); !audited.isEmpty()) {
         // A change that wrote its audit rows has committed with them.
         constexpr qsizetype shown = 10;
-        QString principals = access.audited().mid(0, shown).join(QLatin1Char(','));
-        if (access.audited().size() > shown)
-            principals += QStringLiteral(" and %1 more").arg(access.audited().size() - shown);
+        QString principals = audited.mid(0, shown).join(QLatin1Char(','));
+        if (audited.size() > shown)
+            principals += QStringLiteral(" and %1 more").arg(audited.size() - shown);
         qCInfo(lcChange, "%s %s by %s in %.1f ms", qUtf8Printable(method),
                qUtf8Printable(principals), qUtf8Printable(administrator),
                double(timer.nsecsElapsed()) / 1e6);

@@ -481,6 +481,8 @@ private slots:
                                 {"FATOVENDA", "VLMARGEM", "06", true, {}}));
         QUV_EXPECT_ERROR(demo.call(QStringLiteral("getOperGrup"), {"99", {}, {}}),
                          code::UnknownKey);
+        // A change made by another unit than the grant toggles is logged too.
+        QUV_EXPECT_OK(demo.call(QStringLiteral("copiaAcessos"), {"G02", "OJSILVA", "acrescentar"}));
         const QString audited =
             rows(demo.db(), QStringLiteral("SELECT DTAUDITORIA FROM AUDITORIA")).value(0).value(0);
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -513,7 +515,8 @@ private slots:
             return;
         }
         static const QRegularExpression changeLine(
-            QStringLiteral(R"(\A(\S+) setCkFatoOpGrup G06 by (\S+) in \d+\.\d ms\n\z)"));
+            QStringLiteral(R"(\A(\S+) setCkFatoOpGrup G06 by (\S+) in \d+\.\d ms\n)"
+                           R"(\S+ copiaAcessos OJSILVA by \S+ in \d+\.\d ms\n\z)"));
         const QRegularExpressionMatch match = changeLine.match(change);
         QVERIFY2(match.hasMatch(), qPrintable(change));
         QCOMPARE(match.captured(2), ServerProcess::Administrator);
