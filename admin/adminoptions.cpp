@@ -1,4 +1,5 @@
 #include "admin/adminoptions.h"
+#include "contracts/cli.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -60,24 +61,8 @@ QString helpText()
         "The file format is described by docs/grants-file.schema.json.\n");
 }
 
-std::optional<int> parsePort(const QString &text)
-{
-    bool ok = false;
-    const int port = text.trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 65535)
-        return std::nullopt;
-    return port;
-}
-
-std::optional<bool> parseBool(const QString &text)
-{
-    const QString t = text.trimmed().toLower();
-    if (t == u"true" || t == u"1" || t == u"yes" || t == u"on")
-        return true;
-    if (t == u"false" || t == u"0" || t == u"no" || t == u"off")
-        return false;
-    return std::nullopt;
-}
+using cli::parseBool;
+using cli::parsePort;
 
 struct Usage
 {

@@ -165,4 +165,23 @@ QString CommandLine::versionText() const
     return QStringLiteral("%1 %2\n").arg(m_program, projectVersion());
 }
 
+std::optional<int> parsePort(const QString &text)
+{
+    bool ok = false;
+    const int port = text.trimmed().toInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        return std::nullopt;
+    return port;
+}
+
+std::optional<bool> parseBool(const QString &text)
+{
+    const QString t = text.trimmed().toLower();
+    if (t == u"true" || t == u"1" || t == u"yes" || t == u"on")
+        return true;
+    if (t == u"false" || t == u"0" || t == u"no" || t == u"off")
+        return false;
+    return std::nullopt;
+}
+
 } // namespace quv::cli

@@ -140,4 +140,10 @@ private:
     bool m_hasPositional = false;
 };
 
+/// A TCP port from 1 to 65535, as a setting or option spells it; nothing
+/// otherwise.
+std::optional<int> parsePort(const QString &text);
+/// true/1/yes/on or false/0/no/off, any case; nothing otherwise.
+std::optional<bool> parseBool(const QString &text);
+
 } // namespace quv::cli

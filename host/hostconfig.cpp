@@ -73,24 +73,8 @@ QString iniHelp()
         "--render-maximized 1280x800 to see the whole host window maximised.\n");
 }
 
-std::optional<int> parsePort(const QString &text)
-{
-    bool ok = false;
-    const int port = text.trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 65535)
-        return std::nullopt;
-    return port;
-}
-
-std::optional<bool> parseBool(const QString &text)
-{
-    const QString t = text.trimmed().toLower();
-    if (t == u"true" || t == u"1" || t == u"yes" || t == u"on")
-        return true;
-    if (t == u"false" || t == u"0" || t == u"no" || t == u"off")
-        return false;
-    return std::nullopt;
-}
+using cli::parseBool;
+using cli::parsePort;
 
 // Only an address of this machine keeps an unencrypted token off the
 // network; a name other than localhost could resolve anywhere.
