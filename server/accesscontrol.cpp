@@ -17,6 +17,20 @@ namespace quv::server {
 
 namespace code = wire::code;
 
+QString cellText(const QVariant &value)
+{
+    return value.isNull() ? QString() : value.toString();
+}
+
+qsizetype characterCount(const QString &text)
+{
+    qsizetype count = 0;
+    for (QChar c : text)
+        if (!c.isLowSurrogate())
+            ++count;
+    return count;
+}
+
 namespace {
 
 constexpr int FilterValueSize = 50;
@@ -71,22 +85,6 @@ const Kind &kindOf(Principal principal)
                            QStringLiteral("não cadastrado"),
                            QStringLiteral("ao operador")};
     return principal == Principal::Group ? group : oper;
-}
-
-// A NULL travels as the empty string, whatever its column's type (a NULL
-// integer would otherwise read as "0").
-QString cellText(const QVariant &value)
-{
-    return value.isNull() ? QString() : value.toString();
-}
-
-qsizetype characterCount(const QString &text)
-{
-    qsizetype count = 0;
-    for (QChar c : text)
-        if (!c.isLowSurrogate())
-            ++count;
-    return count;
 }
 
 // Reads at most one row and lets the statement go at once, so no result is

@@ -12,6 +12,13 @@
 
 namespace quv::server {
 
+/// A database value as a cell: a NULL is the empty string, whatever its
+/// column's type (a NULL integer would otherwise read as "0").
+QString cellText(const QVariant &value);
+/// Characters as a user counts them (a surrogate pair is one), for the
+/// 50-character limit of a filter value.
+qsizetype characterCount(const QString &text);
+
 enum class Principal
 {
     Group,

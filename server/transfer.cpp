@@ -63,20 +63,6 @@ const KindInfo &info(Principal principal)
 
 constexpr Principal Kinds[] = {Principal::Group, Principal::Operator};
 
-QString cellText(const QVariant &value)
-{
-    return value.isNull() ? QString() : value.toString();
-}
-
-qsizetype characterCount(const QString &text)
-{
-    qsizetype count = 0;
-    for (QChar c : text)
-        if (!c.isLowSurrogate())
-            ++count;
-    return count;
-}
-
 // ------------------------------------------------------------------ keys
 
 struct PrincipalKey
