@@ -70,9 +70,14 @@ bool privateDatabase(const QSqlDatabase &db)
     if (db.driverName() != QLatin1StringView("QSQLITE"))
         return false;
     const QString name = db.databaseName();
-    return name.isEmpty() || name == QLatin1StringView(":memory:") ||
-           name.startsWith(QLatin1StringView("file::memory:")) ||
-           db.connectOptions().contains(QLatin1StringView("QSQLITE_OPEN_URI"));
+    if (name.isEmpty() || name == QLatin1StringView(":memory:"))
+        return true;
+    // A URI names a file another connection can open too, unless it asks for
+    // memory.
+    if (!db.connectOptions().contains(QLatin1StringView("QSQLITE_OPEN_URI")))
+        return false;
+    return name.startsWith(QLatin1StringView("file::memory:")) ||
+           name.contains(QLatin1StringView("mode=memory"));
 }
 
 // ------------------------------------------------------------------ loaders
@@ -122,6 +127,13 @@ QSqlDatabase loaderConnection(Loader *loader, const QString &source, QString *er
             if (!options.isEmpty())
                 options += QLatin1Char(';');
             clone.setConnectOptions(options + QStringLiteral("QSQLITE_OPEN_READONLY"));
+            // SQLite refuses a URI mode wider than the flags it is opened with.
+            QString name = clone.databaseName();
+            if (name.contains(QLatin1StringView("mode=rw"))) {
+                name.replace(QLatin1StringView("mode=rwc"), QLatin1StringView("mode=ro"));
+                name.replace(QLatin1StringView("mode=rw"), QLatin1StringView("mode=ro"));
+                clone.setDatabaseName(name);
+            }
         }
         loader->source = source;
     }

@@ -240,8 +240,8 @@ private slots:
         QTest::newRow("no command") << QStringList{} << 2 << "usage";
         QTest::newRow("no db") << QStringList{"create"} << 2 << "--db is required";
         QTest::newRow("bad size") << QStringList{"create", "--db", "sqlite:/tmp/x.db", "--size",
-                                                 "huge"}
-                                  << 2 << "unknown size 'huge'";
+                                                 "enormous"}
+                                  << 2 << "unknown size 'enormous'";
         QTest::newRow("bad connection") << QStringList{"create", "--db", "oracle:x"} << 1
                                         << "unknown database connection string";
         QTest::newRow("unreachable postgres")
