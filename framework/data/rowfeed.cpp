@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QStringEncoder>
 #include <QThread>
 
 #include <algorithm>
@@ -410,6 +411,18 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
         QElapsedTimer filling;
         filling.start();
         const int columns = int(source.size());
+        // Each cell is encoded into one scratch buffer rather than a new
+        // QByteArray: an allocation per cell cost the loader as much as
+        // the encoding.
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
+        std::vector<char> scratch(256);
+        const auto utf8 = [&](const QString &text) {
+            const size_t need = size_t(text.size()) * 3;
+            if (need > scratch.size())
+                scratch.resize(need);
+            return QByteArrayView(scratch.data(),
+                                  encoder.appendToBuffer(scratch.data(), text) - scratch.data());
+        };
         while (query.next()) {
             if (stop && stop->load(std::memory_order_relaxed)) {
                 abandon(db, query);
@@ -419,7 +432,10 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
             // ask for NULL explicitly, it travels as the empty string.
             for (int c = 0; c < columns; ++c) {
                 const int from = source[c];
-                batch.appendCell(query.isNull(from) ? QString() : query.value(from).toString());
+                if (query.isNull(from))
+                    batch.appendCell(QByteArrayView());
+                else
+                    batch.appendCell(utf8(query.value(from).toString()));
             }
             batch.endRow();
             const qsizetype rows = batch.rowCount();
