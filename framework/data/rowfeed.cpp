@@ -26,6 +26,9 @@ struct TRowFeedShared
     std::condition_variable changed;
     TRowFeed *feed = nullptr; // null once the feed is gone: nothing is posted then
     std::atomic<bool> stop{false};
+    // Stopped because the connection is being closed: the loader must not
+    // open it again.
+    std::atomic<bool> closing{false};
     int inFlight = 0;   // batches posted and not yet taken
     quint64 posted = 0; // batches posted in all
     QString source;     // the connection the loader cloned
@@ -156,6 +159,18 @@ QSqlDatabase loaderConnection(Loader *loader, const QString &source, QString *er
     return db;
 }
 
+// A connection dropped to end a read half-way is opened again at once, on
+// the loader's own time: the next load (a screen opened again, a list read
+// again) would otherwise wait for the connection before its first rows.
+void reconnect(Loader *loader, const QString &source, const TRowFeedShared &shared)
+{
+    if (shared.closing || loader->source != source ||
+        QSqlDatabase::database(loader->name, false).isOpen())
+        return;
+    QString ignored; // a database that went away says so to the next load
+    loaderConnection(loader, source, &ignored);
+}
+
 class LoaderPool
 {
 public:
@@ -175,7 +190,7 @@ public:
 
     ~LoaderPool()
     {
-        stopAll(QString());
+        stopAll(QString(), true);
         for (const std::unique_ptr<Loader> &loader : m_loaders)
             stopThread(loader.get());
         if (m_counter)
@@ -237,12 +252,14 @@ public:
         m_active.push_back(shared);
     }
 
-    // Stops the loads of `source` (of every source when empty).
-    void stopAll(const QString &source)
+    // Stops the loads of `source` (of every source when empty), before its
+    // connections are closed when `closing`.
+    void stopAll(const QString &source, bool closing)
     {
         for (const std::weak_ptr<TRowFeedShared> &weak : m_active)
             if (const auto shared = weak.lock();
                 shared && (source.isEmpty() || shared->source == source)) {
+                shared->closing = closing;
                 shared->stop = true;
                 std::lock_guard lock(shared->mutex);
                 shared->changed.notify_all();
@@ -251,7 +268,7 @@ public:
 
     void release(const QString &source)
     {
-        stopAll(source);
+        stopAll(source, true);
         // Loaders last given another connection's work are left alone: they
         // never opened this one since.
         QSemaphore closed;
@@ -529,15 +546,16 @@ std::shared_ptr<TRowFeed> TRowFeed::Start(const QSqlDatabase &database, const Re
                        sink(quv::DataPacket(), Failed, error);
                        return;
                    }
-                   if (readRows(db, request, sink, &shared->stop, true))
-                       return;
-                   db.close();
-                   db = loaderConnection(l, source, &error);
-                   if (!db.isValid() || !db.isOpen()) {
-                       sink(quv::DataPacket(), Failed, error);
-                       return;
+                   if (!readRows(db, request, sink, &shared->stop, true)) {
+                       db.close();
+                       db = loaderConnection(l, source, &error);
+                       if (!db.isValid() || !db.isOpen()) {
+                           sink(quv::DataPacket(), Failed, error);
+                           return;
+                       }
+                       readRows(db, request, sink, &shared->stop);
                    }
-                   readRows(db, request, sink, &shared->stop);
+                   reconnect(l, source, *shared);
                });
     while (feed->m_taken == 0 && feed->FetchMore()) {
     }
@@ -648,19 +666,27 @@ void TRowFeed::RequestTotal()
         QSqlDatabase db = loaderConnection(l, source, &error);
         if (!db.isValid() || !db.isOpen() || shared->stop)
             return;
-        QSqlQuery query(db);
-        if (!execute(query, request))
-            return;
         qint64 total = 0;
-        while (query.next()) {
-            if (shared->stop.load(std::memory_order_relaxed)) {
-                abandon(db, query);
+        bool stopped = false;
+        {
+            QSqlQuery query(db);
+            if (!execute(query, request))
                 return;
+            while (query.next()) {
+                if (shared->stop.load(std::memory_order_relaxed)) {
+                    abandon(db, query);
+                    stopped = true;
+                    break;
+                }
+                ++total;
             }
-            ++total;
+            if (!stopped && query.lastError().isValid())
+                return;
         }
-        if (query.lastError().isValid())
+        if (stopped) {
+            reconnect(l, source, *shared);
             return;
+        }
         std::lock_guard lock(shared->mutex);
         if (TRowFeed *feed = shared->feed)
             QMetaObject::invokeMethod(
