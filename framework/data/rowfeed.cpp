@@ -457,6 +457,8 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
             batch.endRow();
             const qsizetype rows = batch.rowCount();
             if (rows >= limit || ((rows & 255) == 0 && filling.elapsed() > MaxBatchMs)) {
+                // The feed keeps the batch as it is: no room to spare.
+                batch.squeeze();
                 if (!sink(batch, More, QString())) {
                     abandon(db, query);
                     return true;
@@ -466,6 +468,7 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
                 filling.restart();
             }
         }
+        batch.squeeze();
         if (query.lastError().isValid())
             sink(batch, Failed, query.lastError().text());
         else

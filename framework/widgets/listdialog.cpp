@@ -711,14 +711,18 @@ bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
     // Then every row from m_scanRow on, a chunk at a time.
     std::vector<char> hits;
     while (m_candidates.empty() && m_scanRow < total && !overTime()) {
-        const qsizetype end = std::min(total, m_scanRow + ScanChunkRows);
-        if (m_onlyMarked || needle.isEmpty() || !direct) {
+        qsizetype end = std::min(total, m_scanRow + ScanChunkRows);
+        const bool plain = m_onlyMarked || needle.isEmpty() || !direct;
+        if (!plain)
+            end = std::min(end, packet.contiguousEnd(m_scanRow));
+        if (plain) {
             for (qsizetype row = m_scanRow; row < end; ++row)
                 if (matches(row))
                     found.push_back(std::uint32_t(row));
         } else {
             // One pass over each searched column's cells of the chunk, which
-            // lie back to back in the packet; hits come in order, so the row
+            // lie back to back in the packet (the chunk ends where they
+            // stop doing so); hits come in order, so the row
             // only ever moves forward. A match that runs into the next cell
             // is no match: the search goes on from its next byte.
             hits.assign(size_t(end - m_scanRow), 0);
