@@ -316,6 +316,22 @@ void DataPacket::reserve(qsizetype rows, qsizetype bytesPerColumn)
     }
 }
 
+void DataPacket::reserveLike(const DataPacket &sample, qsizetype rows)
+{
+    if (sample.d->fields != d->fields || sample.d->rows == 0 || rows <= 0)
+        return;
+    for (int c = 0; c < d->columns.size(); ++c) {
+        qsizetype bytes = 0;
+        for (const Segment &segment : sample.d->columns[c].segments)
+            bytes += segment.chars.size();
+        const qsizetype perRow = bytes / sample.d->rows + 1;
+        Segment &column = d->tail(c);
+        column.ends.reserve(rows);
+        column.chars.reserve(std::min(perRow * rows + perRow * rows / 8,
+                                      qsizetype(std::numeric_limits<quint32>::max())));
+    }
+}
+
 void DataPacket::squeeze()
 {
     if (d->starts.isEmpty())

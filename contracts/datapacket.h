@@ -80,6 +80,9 @@ public:
     /// changing nothing, when the fields differ or the packet would outgrow
     /// its limits.
     void appendRows(const DataPacket &other);
+    /// Reserves room for `rows` rows whose cells are, column by column, as
+    /// long on average as those of `sample` (with an eighth to spare).
+    void reserveLike(const DataPacket &sample, qsizetype rows);
     /// Gives back the room reserved for cells not appended, for a packet
     /// that is complete (a batch about to be handed on).
     void squeeze();

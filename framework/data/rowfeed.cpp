@@ -463,8 +463,12 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
                     abandon(db, query);
                     return true;
                 }
+                // Room for the next batch at once, sized on this one: growing
+                // a buffer copies it and faults in its pages again.
+                const quv::DataPacket sent = batch;
                 batch = quv::DataPacket(defs);
                 limit = std::min<qsizetype>(MaxBatchRows, std::max<qsizetype>(limit * 4, 4096));
+                batch.reserveLike(sent, limit);
                 filling.restart();
             }
         }
