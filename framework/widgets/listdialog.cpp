@@ -147,9 +147,18 @@ constexpr qsizetype ScanChunkRows = 32768;
 constexpr qsizetype PublishAtOnce = 100000;
 constexpr qint64 PublishMs = 1000;
 
-size_t hashOf(QByteArrayView key)
+quint64 hashOf(QByteArrayView key)
 {
-    return qHash(key);
+    return quint64(qHash(key));
+}
+
+// A slot of the table of incoming values: the value's index + 1 (0: empty)
+// in the low half, the high half of its hash in the other, so that most
+// rows that are not among the values are told apart without reading the
+// value itself (a cache miss per probe, ten million times on a large load).
+quint64 slotOf(size_t index, quint64 hash)
+{
+    return (hash & 0xFFFFFFFF00000000ULL) | quint64(index + 1);
 }
 
 } // namespace
@@ -201,10 +210,11 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
             continue;
         }
         m_wantedEnds.push_back(std::uint32_t(m_wantedBytes.size()));
-        size_t at = hashOf(key) & (capacity - 1);
+        const quint64 hash = hashOf(key);
+        size_t at = size_t(hash) & (capacity - 1);
         while (m_wantedSlots[at] != 0)
             at = (at + 1) & (capacity - 1);
-        m_wantedSlots[at] = std::uint32_t(m_wantedEnds.size());
+        m_wantedSlots[at] = slotOf(m_wantedEnds.size() - 1, hash);
     }
     m_wantedCount = qsizetype(m_wantedEnds.size());
     m_found.assign(m_wantedEnds.size(), false);
@@ -243,8 +253,12 @@ qsizetype TPesquisaListaModel::wantedIndex(QByteArrayView key) const
     if (m_wantedSlots.empty())
         return -1;
     const size_t mask = m_wantedSlots.size() - 1;
-    for (size_t at = hashOf(key) & mask; m_wantedSlots[at] != 0; at = (at + 1) & mask) {
-        const size_t index = m_wantedSlots[at] - 1;
+    const quint64 hash = hashOf(key);
+    const quint64 tag = hash & 0xFFFFFFFF00000000ULL;
+    for (size_t at = size_t(hash) & mask; m_wantedSlots[at] != 0; at = (at + 1) & mask) {
+        if ((m_wantedSlots[at] & 0xFFFFFFFF00000000ULL) != tag)
+            continue;
+        const size_t index = (m_wantedSlots[at] & 0xFFFFFFFFULL) - 1;
         if (wanted(index) == key)
             return qsizetype(index);
     }
@@ -276,8 +290,8 @@ void TPesquisaListaModel::publish(bool now)
     m_lastPublish.restart();
 }
 
-// Takes rows [first, first + count) of the dataset: marks, the search copy,
-// and the view.
+// Takes rows [first, first + count) of the dataset: marks, the search, and
+// the view.
 void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
 {
     if (m_stale || !m_dataSet || first != TotalRows() || count <= 0)

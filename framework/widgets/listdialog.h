@@ -85,9 +85,9 @@ class TPesquisaListaModel : public QAbstractTableModel
     Q_OBJECT
 public:
     /// Reads the rows the dataset has to pre-mark the rows whose key is in
-    /// `values` and to build the search copy, and follows the rows still to
-    /// come. Raises Exception for a null or closed dataset, a key field that
-    /// does not belong to it, or a dataset whose load already failed.
+    /// `values`, and follows the rows still to come. Raises Exception for a
+    /// null or closed dataset, a key field that does not belong to it, or a
+    /// dataset whose load already failed.
     TPesquisaListaModel(TDataSet *dataSet, TField *keyField, const QStringList &values,
                         bool singleMark, QObject *parent = nullptr);
     ~TPesquisaListaModel() override;
@@ -198,11 +198,11 @@ private:
 
     // The incoming values, each once, back to back with their end offsets,
     // found through an open-addressing table of indexes (0: empty; else
-    // index + 1): a million stored values cost a few bytes each rather than
-    // an allocation or two.
+    // index + 1, with the high half of the value's hash): a million stored
+    // values cost a few bytes each rather than an allocation or two.
     QByteArray m_wantedBytes;
     std::vector<std::uint32_t> m_wantedEnds;
-    std::vector<std::uint32_t> m_wantedSlots;
+    std::vector<quint64> m_wantedSlots;
     std::vector<bool> m_found;
     qsizetype m_wantedCount = 0;
     qsizetype m_foundCount = 0;
