@@ -148,7 +148,7 @@ int main(int argc, char **argv)
                 double(packet.byteSize()) / (1024.0 * 1024.0));
     std::printf("generate packet                    %8.1f ms\n", ms(generated));
     std::printf("SetData into the client dataset    %8.1f ms\n", ms(loaded));
-    std::printf("open dialog (model + search copy)  %8.1f ms\n", ms(constructed));
+    std::printf("open dialog (model and marks)      %8.1f ms\n", ms(constructed));
     std::printf("show and first paint               %8.1f ms\n", ms(shown));
     std::printf("RSS with the packet built          %.1f MiB\n", rssData);
     std::printf("RSS with the dialog open           %.1f MiB (peak so far %.1f MiB)\n", rssOpen,
@@ -221,8 +221,8 @@ int main(int argc, char **argv)
                 qlonglong(dialog.Model()->MarkedCount()), ms(timer.nsecsElapsed()),
                 qlonglong(result.size()));
 
-    std::printf("peak RSS at the end (VmHWM)        %.1f MiB (a second search copy and a\n"
-                "                                   %lld-character result included)\n",
+    std::printf("peak RSS at the end (VmHWM)        %.1f MiB (a %lld-character result "
+                "included)\n",
                 statusMiB("VmHWM"), qlonglong(result.size()));
     return 0;
 }

@@ -4,13 +4,15 @@
 
 #include <QSet>
 
+#include <algorithm>
 #include <limits>
 
 namespace quv {
 
 namespace {
 
-struct Column
+// A run of a column's cells kept back to back.
+struct Segment
 {
     QByteArray chars;
     QList<quint32> ends; // end offset of every cell in `chars`
@@ -21,6 +23,20 @@ struct Column
         return QByteArrayView(chars.constData() + begin, qsizetype(ends[row] - begin));
     }
 };
+
+// A column's cells in one or more segments; every column of a packet has
+// its segments at the same rows (DataPacket::Data::starts).
+struct Column
+{
+    QList<Segment> segments;
+};
+
+// Batches at least this large are kept as segments of their own when
+// appended, sharing their bytes: copying them into one growing buffer cost
+// more than reading them (fresh pages to fault in, the buffer copied again
+// at each growth). Smaller ones are copied, so that a packet grown a row
+// at a time stays in few segments.
+constexpr qsizetype AdoptBytes = 64 * 1024;
 
 // Characters, not bytes, are what a field size limits.
 qsizetype characterCount(QByteArrayView utf8)
@@ -38,8 +54,32 @@ struct DataPacket::Data : QSharedData
 {
     QList<FieldDef> fields;
     QList<Column> columns;
+    QList<qsizetype> starts; // the first row of each segment of every column
     qsizetype rows = 0;
     int pendingCell = 0; // cells appended to the row being built
+
+    qsizetype segmentOf(qsizetype row) const
+    {
+        if (starts.size() <= 1)
+            return 0;
+        return qsizetype(std::upper_bound(starts.cbegin(), starts.cend(), row) - starts.cbegin()) -
+               1;
+    }
+    QByteArrayView cell(int column, qsizetype row) const
+    {
+        const qsizetype s = segmentOf(row);
+        return columns[column].segments[s].cell(row - starts[s]);
+    }
+    // The segment new cells go to: the last, made when there is none.
+    Segment &tail(int column)
+    {
+        if (starts.isEmpty()) {
+            starts.append(rows);
+            for (Column &c : columns)
+                c.segments.append(Segment());
+        }
+        return columns[column].segments.last();
+    }
 
     void checkSize(int column, QByteArrayView utf8) const
     {
@@ -107,7 +147,7 @@ qsizetype DataPacket::rowCount() const
 QByteArrayView DataPacket::utf8(qsizetype row, int column) const
 {
     Q_ASSERT(row >= 0 && row < d->rows && column >= 0 && column < d->columns.size());
-    return d->columns[column].cell(row);
+    return d->cell(column, row);
 }
 
 QString DataPacket::value(qsizetype row, int column) const
@@ -129,7 +169,7 @@ void DataPacket::appendCell(QByteArrayView utf8)
     if (d->pendingCell >= d->columns.size())
         throw PacketError("Linha com mais valores do que campos no pacote.");
     d->checkSize(d->pendingCell, utf8);
-    Column &column = d->columns[d->pendingCell];
+    Segment &column = d->tail(d->pendingCell);
     const qsizetype end = column.chars.size() + utf8.size();
     if (end > qsizetype(std::numeric_limits<quint32>::max()))
         throw PacketError("Pacote de dados grande demais.");
@@ -149,7 +189,7 @@ void DataPacket::endRow()
         const int got = d->pendingCell;
         // Roll the partial row back so the packet stays consistent.
         for (int c = 0; c < got; ++c) {
-            Column &column = d->columns[c];
+            Segment &column = d->tail(c);
             column.ends.removeLast();
             column.chars.truncate(column.ends.isEmpty() ? 0 : column.ends.last());
         }
@@ -187,21 +227,44 @@ void DataPacket::appendRows(const DataPacket &other)
         throw PacketError("Pacotes de campos diferentes não podem ser juntados.");
     if (d->pendingCell != 0 || other.d->pendingCell != 0)
         throw PacketError("Linha incompleta no pacote.");
-    for (int c = 0; c < d->columns.size(); ++c)
-        if (d->columns[c].chars.size() + other.d->columns[c].chars.size() >
-            qsizetype(std::numeric_limits<quint32>::max()))
-            throw PacketError("Pacote de dados grande demais.");
     if (other.d->rows == 0)
         return;
+    if (d->columns.isEmpty()) {
+        d->rows += other.d->rows;
+        return;
+    }
+    if (d->rows == 0 || other.byteSize() >= AdoptBytes ||
+        d->tail(0).chars.size() >= AdoptBytes * 16) {
+        // Shared, not copied.
+        if (d->rows == 0) {
+            d->starts.clear();
+            for (Column &column : d->columns)
+                column.segments.clear();
+        }
+        for (const qsizetype start : other.d->starts)
+            d->starts.append(d->rows + start);
+        for (int c = 0; c < d->columns.size(); ++c)
+            d->columns[c].segments.append(other.d->columns[c].segments);
+        d->rows += other.d->rows;
+        return;
+    }
     for (int c = 0; c < d->columns.size(); ++c) {
-        Column &column = d->columns[c];
-        const Column &from = other.d->columns[c];
-        const auto offset = quint32(column.chars.size());
-        column.chars.append(from.chars);
-        // Appended one by one: QList grows a list of numbers in place
-        // (realloc) when appending, where resizing would copy it whole.
-        for (const quint32 end : from.ends)
-            column.ends.append(end + offset);
+        qsizetype total = d->tail(c).chars.size();
+        for (const Segment &from : other.d->columns[c].segments)
+            total += from.chars.size();
+        if (total > qsizetype(std::numeric_limits<quint32>::max()))
+            throw PacketError("Pacote de dados grande demais.");
+    }
+    for (int c = 0; c < d->columns.size(); ++c) {
+        Segment &column = d->tail(c);
+        for (const Segment &from : other.d->columns[c].segments) {
+            const auto offset = quint32(column.chars.size());
+            column.chars.append(from.chars);
+            // Appended one by one: QList grows a list of numbers in place
+            // (realloc) when appending, where resizing would copy it whole.
+            for (const quint32 end : from.ends)
+                column.ends.append(end + offset);
+        }
     }
     d->rows += other.d->rows;
 }
@@ -249,21 +312,54 @@ void DataPacket::removeRow(qsizetype row)
 
 void DataPacket::clearRows()
 {
-    for (Column &column : d->columns) {
-        column.chars.clear();
-        column.ends.clear();
-    }
+    for (Column &column : d->columns)
+        column.segments.clear();
+    d->starts.clear();
     d->rows = 0;
     d->pendingCell = 0;
 }
 
 void DataPacket::reserve(qsizetype rows, qsizetype bytesPerColumn)
 {
-    for (Column &column : d->columns) {
+    for (int c = 0; c < d->columns.size(); ++c) {
+        Segment &column = d->tail(c);
         column.ends.reserve(rows);
         if (bytesPerColumn > 0)
             column.chars.reserve(bytesPerColumn);
     }
+}
+
+void DataPacket::reserveLike(const DataPacket &sample, qsizetype rows)
+{
+    if (sample.d->fields != d->fields || sample.d->rows == 0 || rows <= 0)
+        return;
+    for (int c = 0; c < d->columns.size(); ++c) {
+        qsizetype bytes = 0;
+        for (const Segment &segment : sample.d->columns[c].segments)
+            bytes += segment.chars.size();
+        const qsizetype perRow = bytes / sample.d->rows + 1;
+        Segment &column = d->tail(c);
+        column.ends.reserve(rows);
+        column.chars.reserve(std::min(perRow * rows + perRow * rows / 8,
+                                      qsizetype(std::numeric_limits<quint32>::max())));
+    }
+}
+
+void DataPacket::squeeze()
+{
+    if (d->starts.isEmpty())
+        return;
+    for (int c = 0; c < d->columns.size(); ++c) {
+        Segment &column = d->tail(c);
+        column.chars.squeeze();
+        column.ends.squeeze();
+    }
+}
+
+qsizetype DataPacket::contiguousEnd(qsizetype row) const
+{
+    const qsizetype s = d->segmentOf(row);
+    return s + 1 < d->starts.size() ? d->starts[s + 1] : d->rows;
 }
 
 void DataPacket::setFieldSize(int column, int size)
@@ -274,7 +370,7 @@ void DataPacket::setFieldSize(int column, int size)
     d->fields[column].size = size;
     try {
         for (qsizetype r = 0; r < d->rows; ++r)
-            d->checkSize(column, d->columns[column].cell(r));
+            d->checkSize(column, d->cell(column, r));
     } catch (const PacketError &) {
         d->fields[column].size = old;
         throw;
@@ -285,7 +381,8 @@ qsizetype DataPacket::byteSize() const
 {
     qsizetype total = 0;
     for (const Column &column : d->columns)
-        total += column.chars.size();
+        for (const Segment &segment : column.segments)
+            total += segment.chars.size();
     return total;
 }
 
@@ -296,9 +393,9 @@ bool operator==(const DataPacket &a, const DataPacket &b)
     if (a.fields() != b.fields() || a.rowCount() != b.rowCount())
         return false;
     for (int c = 0; c < a.fieldCount(); ++c)
-        if (a.d->columns[c].chars != b.d->columns[c].chars ||
-            a.d->columns[c].ends != b.d->columns[c].ends)
-            return false;
+        for (qsizetype r = 0; r < a.rowCount(); ++r)
+            if (a.utf8(r, c) != b.utf8(r, c))
+                return false;
     return true;
 }
 

@@ -37,9 +37,11 @@ struct FieldDef
 /// A self-describing table of strings: the unit in which the application
 /// server and the client datasets exchange rows.
 ///
-/// Cells are kept column by column as UTF-8 in one buffer per column with an
-/// end offset per cell, so a million-row search result costs about its raw
-/// size plus four bytes a cell, and no allocation per cell. A SQL NULL is
+/// Cells are kept column by column as UTF-8 in buffers with an end offset per
+/// cell, so a million-row search result costs about its raw size plus four
+/// bytes a cell, and no allocation per cell. A column is one buffer, or, in
+/// a packet grown from large batches, one per batch: appending a batch
+/// shares its buffers instead of copying them. A SQL NULL is
 /// carried as the empty string. Copies share their data until one is
 /// changed. Appending is amortised O(1); changing or removing a row in the
 /// middle rewrites the columns (the datasets that do that are small).
@@ -78,11 +80,21 @@ public:
     void appendCell(const QString &value);
     void endRow();
 
-    /// Appends every row of `other`, which must have the same fields, by
-    /// copying its column buffers: the way a packet read in batches grows.
-    /// Raises PacketError, changing nothing, when the fields differ or the
-    /// packet would outgrow its limits.
+    /// Appends every row of `other`, which must have the same fields: the
+    /// way a packet read in batches grows. A large `other` lends its buffers
+    /// (shared, never copied); a small one is copied. Raises PacketError,
+    /// changing nothing, when the fields differ or the packet would outgrow
+    /// its limits.
     void appendRows(const DataPacket &other);
+    /// Reserves room for `rows` rows whose cells are, column by column, as
+    /// long on average as those of `sample` (with an eighth to spare).
+    void reserveLike(const DataPacket &sample, qsizetype rows);
+    /// Gives back the room reserved for cells not appended, for a packet
+    /// that is complete (a batch about to be handed on).
+    void squeeze();
+    /// The end of the run of rows from `row` on whose cells lie back to back
+    /// in each column: utf8() of one row ends where the next row's begins.
+    qsizetype contiguousEnd(qsizetype row) const;
 
     void setRow(qsizetype row, const QStringList &values);
     void insertRow(qsizetype row, const QStringList &values);

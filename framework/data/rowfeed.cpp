@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QStringEncoder>
 #include <QThread>
 
 #include <algorithm>
@@ -25,6 +26,9 @@ struct TRowFeedShared
     std::condition_variable changed;
     TRowFeed *feed = nullptr; // null once the feed is gone: nothing is posted then
     std::atomic<bool> stop{false};
+    // Stopped because the connection is being closed: the loader must not
+    // open it again.
+    std::atomic<bool> closing{false};
     int inFlight = 0;   // batches posted and not yet taken
     quint64 posted = 0; // batches posted in all
     QString source;     // the connection the loader cloned
@@ -155,6 +159,18 @@ QSqlDatabase loaderConnection(Loader *loader, const QString &source, QString *er
     return db;
 }
 
+// A connection dropped to end a read half-way is opened again at once, on
+// the loader's own time: the next load (a screen opened again, a list read
+// again) would otherwise wait for the connection before its first rows.
+void reconnect(Loader *loader, const QString &source, const TRowFeedShared &shared)
+{
+    if (shared.closing || loader->source != source ||
+        QSqlDatabase::database(loader->name, false).isOpen())
+        return;
+    QString ignored; // a database that went away says so to the next load
+    loaderConnection(loader, source, &ignored);
+}
+
 class LoaderPool
 {
 public:
@@ -174,7 +190,7 @@ public:
 
     ~LoaderPool()
     {
-        stopAll(QString());
+        stopAll(QString(), true);
         for (const std::unique_ptr<Loader> &loader : m_loaders)
             stopThread(loader.get());
         if (m_counter)
@@ -236,12 +252,14 @@ public:
         m_active.push_back(shared);
     }
 
-    // Stops the loads of `source` (of every source when empty).
-    void stopAll(const QString &source)
+    // Stops the loads of `source` (of every source when empty), before its
+    // connections are closed when `closing`.
+    void stopAll(const QString &source, bool closing)
     {
         for (const std::weak_ptr<TRowFeedShared> &weak : m_active)
             if (const auto shared = weak.lock();
                 shared && (source.isEmpty() || shared->source == source)) {
+                shared->closing = closing;
                 shared->stop = true;
                 std::lock_guard lock(shared->mutex);
                 shared->changed.notify_all();
@@ -250,7 +268,7 @@ public:
 
     void release(const QString &source)
     {
-        stopAll(source);
+        stopAll(source, true);
         // Loaders last given another connection's work are left alone: they
         // never opened this one since.
         QSemaphore closed;
@@ -410,6 +428,18 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
         QElapsedTimer filling;
         filling.start();
         const int columns = int(source.size());
+        // Each cell is encoded into one scratch buffer rather than a new
+        // QByteArray: an allocation per cell cost the loader as much as
+        // the encoding.
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
+        std::vector<char> scratch(256);
+        const auto utf8 = [&](const QString &text) {
+            const size_t need = size_t(text.size()) * 3;
+            if (need > scratch.size())
+                scratch.resize(need);
+            return QByteArrayView(scratch.data(),
+                                  encoder.appendToBuffer(scratch.data(), text) - scratch.data());
+        };
         while (query.next()) {
             if (stop && stop->load(std::memory_order_relaxed)) {
                 abandon(db, query);
@@ -419,20 +449,30 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
             // ask for NULL explicitly, it travels as the empty string.
             for (int c = 0; c < columns; ++c) {
                 const int from = source[c];
-                batch.appendCell(query.isNull(from) ? QString() : query.value(from).toString());
+                if (query.isNull(from))
+                    batch.appendCell(QByteArrayView());
+                else
+                    batch.appendCell(utf8(query.value(from).toString()));
             }
             batch.endRow();
             const qsizetype rows = batch.rowCount();
             if (rows >= limit || ((rows & 255) == 0 && filling.elapsed() > MaxBatchMs)) {
+                // The feed keeps the batch as it is: no room to spare.
+                batch.squeeze();
                 if (!sink(batch, More, QString())) {
                     abandon(db, query);
                     return true;
                 }
+                // Room for the next batch at once, sized on this one: growing
+                // a buffer copies it and faults in its pages again.
+                const quv::DataPacket sent = batch;
                 batch = quv::DataPacket(defs);
                 limit = std::min<qsizetype>(MaxBatchRows, std::max<qsizetype>(limit * 4, 4096));
+                batch.reserveLike(sent, limit);
                 filling.restart();
             }
         }
+        batch.squeeze();
         if (query.lastError().isValid())
             sink(batch, Failed, query.lastError().text());
         else
@@ -513,15 +553,16 @@ std::shared_ptr<TRowFeed> TRowFeed::Start(const QSqlDatabase &database, const Re
                        sink(quv::DataPacket(), Failed, error);
                        return;
                    }
-                   if (readRows(db, request, sink, &shared->stop, true))
-                       return;
-                   db.close();
-                   db = loaderConnection(l, source, &error);
-                   if (!db.isValid() || !db.isOpen()) {
-                       sink(quv::DataPacket(), Failed, error);
-                       return;
+                   if (!readRows(db, request, sink, &shared->stop, true)) {
+                       db.close();
+                       db = loaderConnection(l, source, &error);
+                       if (!db.isValid() || !db.isOpen()) {
+                           sink(quv::DataPacket(), Failed, error);
+                           return;
+                       }
+                       readRows(db, request, sink, &shared->stop);
                    }
-                   readRows(db, request, sink, &shared->stop);
+                   reconnect(l, source, *shared);
                });
     while (feed->m_taken == 0 && feed->FetchMore()) {
     }
@@ -632,19 +673,27 @@ void TRowFeed::RequestTotal()
         QSqlDatabase db = loaderConnection(l, source, &error);
         if (!db.isValid() || !db.isOpen() || shared->stop)
             return;
-        QSqlQuery query(db);
-        if (!execute(query, request))
-            return;
         qint64 total = 0;
-        while (query.next()) {
-            if (shared->stop.load(std::memory_order_relaxed)) {
-                abandon(db, query);
+        bool stopped = false;
+        {
+            QSqlQuery query(db);
+            if (!execute(query, request))
                 return;
+            while (query.next()) {
+                if (shared->stop.load(std::memory_order_relaxed)) {
+                    abandon(db, query);
+                    stopped = true;
+                    break;
+                }
+                ++total;
             }
-            ++total;
+            if (!stopped && query.lastError().isValid())
+                return;
         }
-        if (query.lastError().isValid())
+        if (stopped) {
+            reconnect(l, source, *shared);
             return;
+        }
         std::lock_guard lock(shared->mutex);
         if (TRowFeed *feed = shared->feed)
             QMetaObject::invokeMethod(

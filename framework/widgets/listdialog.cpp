@@ -25,8 +25,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <string_view>
-#include <unordered_map>
 
 namespace {
 
@@ -41,11 +39,6 @@ QString number(qsizetype n)
 {
     static const QLocale locale(QLocale::Portuguese, QLocale::Brazil);
     return locale.toString(qlonglong(n));
-}
-
-std::string_view view(QByteArrayView bytes)
-{
-    return {bytes.data(), size_t(bytes.size())};
 }
 
 // Reads one column of a row: straight from the packet's UTF-8 when the field
@@ -72,6 +65,8 @@ public:
 
     /// True when cells come straight from the packet (and stay valid).
     bool Direct() const { return m_column >= 0; }
+    /// The packet column the cells come from; -1 when not Direct().
+    int Column() const { return m_column; }
 
     QByteArrayView operator()(qsizetype row)
     {
@@ -146,6 +141,25 @@ constexpr qint64 FirstSliceMs = 40;
 constexpr qint64 SliceMs = 15;
 // Rows scanned between two looks at the clock.
 constexpr qsizetype ScanChunkRows = 32768;
+// The view is told of new rows at once up to this many; beyond, when they
+// add an eighth to what it knows or a second has passed. Each time costs
+// the view (its row header) time in proportion to all of its rows.
+constexpr qsizetype PublishAtOnce = 100000;
+constexpr qint64 PublishMs = 1000;
+
+quint64 hashOf(QByteArrayView key)
+{
+    return quint64(qHash(key));
+}
+
+// A slot of the table of incoming values: the value's index + 1 (0: empty)
+// in the low half, the high half of its hash in the other, so that most
+// rows that are not among the values are told apart without reading the
+// value itself (a cache miss per probe, ten million times on a large load).
+quint64 slotOf(size_t index, quint64 hash)
+{
+    return (hash & 0xFFFFFFFF00000000ULL) | quint64(index + 1);
+}
 
 } // namespace
 
@@ -177,21 +191,39 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
 
     // The incoming values, each once; a value can never hold "_" here, since
     // the list form would have cut it in two.
-    m_wanted.reserve(size_t(values.size()));
-    m_lookup.reserve(size_t(values.size()));
+    size_t capacity = 16;
+    while (capacity < size_t(values.size()) * 2)
+        capacity *= 2;
+    m_wantedSlots.assign(capacity, 0);
+    m_wantedEnds.reserve(size_t(values.size()));
     for (const QString &value : values) {
         if (value.contains(kSeparator))
             fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
                      .arg(value));
-        m_wanted.push_back(value.toUtf8());
-        if (!m_lookup.emplace(view(m_wanted.back()), std::uint32_t(m_wanted.size() - 1)).second)
-            m_wanted.pop_back();
+        const qsizetype begin = m_wantedBytes.size();
+        m_wantedBytes.append(value.toUtf8());
+        if (m_wantedBytes.size() > qsizetype(std::numeric_limits<std::uint32_t>::max()))
+            fail(QStringLiteral("a lista do filtro passa de 4 GiB."));
+        const QByteArrayView key(m_wantedBytes.constData() + begin, m_wantedBytes.size() - begin);
+        if (wantedIndex(key) >= 0) {
+            m_wantedBytes.truncate(begin);
+            continue;
+        }
+        m_wantedEnds.push_back(std::uint32_t(m_wantedBytes.size()));
+        const quint64 hash = hashOf(key);
+        size_t at = size_t(hash) & (capacity - 1);
+        while (m_wantedSlots[at] != 0)
+            at = (at + 1) & (capacity - 1);
+        m_wantedSlots[at] = slotOf(m_wantedEnds.size() - 1, hash);
     }
-    m_wantedCount = qsizetype(m_wanted.size());
-    m_found.assign(m_wanted.size(), false);
+    m_wantedCount = qsizetype(m_wantedEnds.size());
+    m_found.assign(m_wantedEnds.size(), false);
 
-    m_rowStart.append(0);
-    m_search.fill('\0', SearchText::Padding);
+    m_publishTimer = new QTimer(this);
+    m_publishTimer->setSingleShot(true);
+    m_publishTimer->setInterval(int(PublishMs));
+    connect(m_publishTimer, &QTimer::timeout, this, [this] { publish(true); });
+    m_lastPublish.start();
     m_searchTimer = new QTimer(this);
     m_searchTimer->setSingleShot(true);
     m_searchTimer->setInterval(0);
@@ -209,8 +241,57 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
 
 TPesquisaListaModel::~TPesquisaListaModel() = default;
 
-// Takes rows [first, first + count) of the dataset: marks, the search copy,
-// and the view.
+QByteArrayView TPesquisaListaModel::wanted(size_t index) const
+{
+    const std::uint32_t begin = index == 0 ? 0 : m_wantedEnds[index - 1];
+    return QByteArrayView(m_wantedBytes.constData() + begin,
+                          qsizetype(m_wantedEnds[index] - begin));
+}
+
+qsizetype TPesquisaListaModel::wantedIndex(QByteArrayView key) const
+{
+    if (m_wantedSlots.empty())
+        return -1;
+    const size_t mask = m_wantedSlots.size() - 1;
+    const quint64 hash = hashOf(key);
+    const quint64 tag = hash & 0xFFFFFFFF00000000ULL;
+    for (size_t at = size_t(hash) & mask; m_wantedSlots[at] != 0; at = (at + 1) & mask) {
+        if ((m_wantedSlots[at] & 0xFFFFFFFF00000000ULL) != tag)
+            continue;
+        const size_t index = (m_wantedSlots[at] & 0xFFFFFFFFULL) - 1;
+        if (wanted(index) == key)
+            return qsizetype(index);
+    }
+    return -1;
+}
+
+qsizetype TPesquisaListaModel::ShownCount() const
+{
+    return m_filtered ? qsizetype(m_shown.size()) : TotalRows();
+}
+
+// Tells the view of the shown rows it does not know of yet: at once while it
+// knows few rows, and otherwise in steps (see PublishAtOnce), unless `now`.
+void TPesquisaListaModel::publish(bool now)
+{
+    const qsizetype shown = ShownCount();
+    if (shown <= m_viewRows)
+        return;
+    if (!now && m_viewRows >= PublishAtOnce && shown - m_viewRows < m_viewRows / 8 &&
+        m_lastPublish.elapsed() < PublishMs) {
+        if (!m_publishTimer->isActive())
+            m_publishTimer->start();
+        return;
+    }
+    m_publishTimer->stop();
+    beginInsertRows(QModelIndex(), int(m_viewRows), int(shown - 1));
+    m_viewRows = shown;
+    endInsertRows();
+    m_lastPublish.restart();
+}
+
+// Takes rows [first, first + count) of the dataset: marks, the search, and
+// the view.
 void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
 {
     if (m_stale || !m_dataSet || first != TotalRows() || count <= 0)
@@ -221,58 +302,30 @@ void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
 
     const quv::DataPacket &packet = m_dataSet->FetchedData();
     CellReader key(m_dataSet, packet, m_keyField);
-    std::vector<CellReader> readers;
-    readers.reserve(size_t(m_searched.size()));
-    for (const TField *field : std::as_const(m_searched))
-        readers.emplace_back(m_dataSet, packet, field);
-
     m_marked.resize(size_t(end), false);
     m_blocked.resize(size_t(end), false);
-    qsizetype used = m_rowStart.back();
-    // Written through a pointer with room checked per cell: a QByteArray
-    // append per cell costs as much as the folding itself.
-    const auto room = [this, &used](qsizetype more) {
-        const qsizetype need = used + more + SearchText::Padding;
-        if (need > m_search.size())
-            m_search.resize(std::max(m_search.size() + m_search.size() / 2, need));
-    };
     for (qsizetype row = first; row < end; ++row) {
         const QByteArrayView k = key(row);
         if (k.contains('_')) {
             m_blocked[size_t(row)] = true;
             ++m_blockedCount;
         } else if (m_wantedCount > 0) {
-            if (const auto hit = m_lookup.find(view(k)); hit != m_lookup.end()) {
+            if (const qsizetype hit = wantedIndex(k); hit >= 0) {
                 m_marked[size_t(row)] = true;
                 ++m_markedCount;
-                if (!m_found[hit->second]) {
-                    m_found[hit->second] = true;
+                if (!m_found[size_t(hit)]) {
+                    m_found[size_t(hit)] = true;
                     ++m_foundCount;
                 }
             }
         }
-        for (CellReader &read : readers) {
-            const QByteArrayView cell = read(row);
-            room(cell.size() * SearchText::MaxGrowth + 1);
-            char *out = SearchText::Fold(m_search.data() + used, cell);
-            *out = '\0';
-            used = out + 1 - m_search.constData();
-        }
-        if (used > qsizetype(std::numeric_limits<std::uint32_t>::max()))
-            fail(QStringLiteral("os valores somam mais de 4 GiB, mais do que a busca comporta."));
-        m_rowStart.append(std::uint32_t(used));
     }
-    room(0);
-    std::memset(m_search.data() + used, 0, SearchText::Padding);
 
-    if (!m_filtered) {
-        beginInsertRows(QModelIndex(), int(first), int(end - 1));
-        m_published = end;
-        endInsertRows();
-    } else if (m_candidateAt >= m_candidates.size() && m_scanRow == first) {
+    if (!m_filtered)
+        publish(false);
+    else if (m_candidateAt >= m_candidates.size() && m_scanRow == first)
         // The search had covered every row: it goes on over the new ones.
         searchStep(SliceMs, false);
-    }
     emit loadChanged();
 }
 
@@ -281,10 +334,11 @@ void TPesquisaListaModel::loadEnded()
     if (m_dataSet && m_dataSet->FetchedCount() > TotalRows())
         absorb(TotalRows(), m_dataSet->FetchedCount() - TotalRows());
     m_loading = false;
+    publish(true);
     m_absent.clear();
-    for (size_t i = 0; i < m_wanted.size(); ++i)
+    for (size_t i = 0; i < m_wantedEnds.size(); ++i)
         if (!m_found[i])
-            m_absent.append(QString::fromUtf8(m_wanted[i]));
+            m_absent.append(QString::fromUtf8(wanted(i)));
     emit loadChanged();
 }
 
@@ -292,7 +346,7 @@ int TPesquisaListaModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
-    return int(m_filtered ? qsizetype(m_shown.size()) : m_published);
+    return int(m_viewRows);
 }
 
 int TPesquisaListaModel::columnCount(const QModelIndex &parent) const
@@ -448,6 +502,7 @@ qsizetype TPesquisaListaModel::SetAllShown(bool marked)
     if (marked && m_singleMark)
         return 0;
     FinishSearch();
+    publish(true);
     qsizetype changed = 0;
     const int shown = rowCount();
     for (int r = 0; r < shown; ++r)
@@ -537,9 +592,9 @@ QString TPesquisaListaModel::WrittenList(bool withAbsent) const
     });
     const bool replaced = m_singleMark && m_markedCount > 0;
     if (!replaced && (m_loading || withAbsent))
-        for (size_t i = 0; i < m_wanted.size(); ++i)
+        for (size_t i = 0; i < m_wantedEnds.size(); ++i)
             if (!m_found[i]) {
-                out.append(m_wanted[i]);
+                out.append(wanted(i));
                 out.append('_');
             }
     return out.size() == 1 ? QString() : QString::fromUtf8(out);
@@ -600,26 +655,16 @@ void TPesquisaListaModel::startSearch()
     if (!filtered) {
         beginResetModel();
         m_filtered = false;
-        m_published = TotalRows();
+        m_viewRows = TotalRows();
         m_shown.clear();
         m_shown.shrink_to_fit();
         m_candidates.clear();
         endResetModel();
+        m_lastPublish.restart();
         emit shownChanged();
         return;
     }
     searchStep(FirstSliceMs, true);
-}
-
-bool TPesquisaListaModel::rowMatches(qsizetype row) const
-{
-    if (m_onlyMarked && !m_marked[size_t(row)])
-        return false;
-    if (m_filterNeedle.isEmpty())
-        return true;
-    const std::uint32_t from = m_rowStart[row];
-    return SearchText::Find(m_search.constData() + from, m_rowStart[row + 1] - from,
-                            m_filterNeedle.constData(), size_t(m_filterNeedle.size())) != nullptr;
 }
 
 // Searches for at most `budgetMs`; the first step of a search replaces the
@@ -630,18 +675,46 @@ bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
     clock.start();
     std::vector<std::uint32_t> found;
     const auto overTime = [&] { return clock.elapsed() >= budgetMs; };
-    // A typed text with a NUL matches nothing: NULs only separate cells.
-    if (m_filterNeedle.contains('\0')) {
+    const qsizetype total = TotalRows();
+    // A typed text with a NUL matches nothing: no value holds one. A dataset
+    // replaced under the dialog has none of the rows searched for.
+    if (m_filterNeedle.contains('\0') || m_stale || !m_dataSet) {
         m_candidates.clear();
         m_candidateAt = 0;
-        m_scanRow = TotalRows();
+        m_scanRow = total;
     }
+
+    static const quv::DataPacket none;
+    const quv::DataPacket &packet =
+        m_scanRow < total || m_candidateAt < m_candidates.size() ? m_dataSet->FetchedData() : none;
+    std::vector<CellReader> readers;
+    bool direct = true;
+    if (&packet != &none) {
+        readers.reserve(size_t(m_searched.size()));
+        for (const TField *field : std::as_const(m_searched)) {
+            readers.emplace_back(m_dataSet, packet, field);
+            direct = direct && readers.back().Direct();
+        }
+    }
+    const QByteArrayView needle(m_filterNeedle);
+    const auto matches = [&](qsizetype row) {
+        if (m_onlyMarked && !m_marked[size_t(row)])
+            return false;
+        if (needle.isEmpty())
+            return true;
+        for (CellReader &read : readers) {
+            const QByteArrayView cell = read(row);
+            if (SearchText::Find(cell.data(), size_t(cell.size()), needle))
+                return true;
+        }
+        return false;
+    };
 
     // Rows of the previous result, one by one.
     while (m_candidateAt < m_candidates.size() && !overTime()) {
         const size_t end = std::min(m_candidates.size(), m_candidateAt + size_t(ScanChunkRows));
         for (; m_candidateAt < end; ++m_candidateAt)
-            if (rowMatches(m_candidates[m_candidateAt]))
+            if (matches(m_candidates[m_candidateAt]))
                 found.push_back(m_candidates[m_candidateAt]);
     }
     if (m_candidateAt >= m_candidates.size() && !m_candidates.empty()) {
@@ -650,47 +723,69 @@ bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
         m_candidateAt = 0;
     }
     // Then every row from m_scanRow on, a chunk at a time.
-    const qsizetype total = TotalRows();
-    const char *base = m_search.constData();
-    const char *key = m_filterNeedle.constData();
-    const auto length = size_t(m_filterNeedle.size());
+    std::vector<char> hits;
     while (m_candidates.empty() && m_scanRow < total && !overTime()) {
-        const qsizetype end = std::min(total, m_scanRow + ScanChunkRows);
-        if (m_onlyMarked || length == 0) {
+        qsizetype end = std::min(total, m_scanRow + ScanChunkRows);
+        const bool plain = m_onlyMarked || needle.isEmpty() || !direct;
+        if (!plain)
+            end = std::min(end, packet.contiguousEnd(m_scanRow));
+        if (plain) {
             for (qsizetype row = m_scanRow; row < end; ++row)
-                if (rowMatches(row))
+                if (matches(row))
                     found.push_back(std::uint32_t(row));
         } else {
-            // One pass over the chunk's bytes; hits come in order, so the row
-            // only ever moves forward.
-            const size_t stop = m_rowStart[end];
-            size_t at = m_rowStart[m_scanRow];
-            qsizetype row = m_scanRow;
-            while (at < stop) {
-                const char *hit = SearchText::Find(base + at, stop - at, key, length);
-                if (!hit)
-                    break;
-                const auto offset = std::uint32_t(hit - base);
-                while (m_rowStart[row + 1] <= offset)
-                    ++row;
-                found.push_back(std::uint32_t(row));
-                at = m_rowStart[++row];
+            // One pass over each searched column's cells of the chunk, which
+            // lie back to back in the packet (the chunk ends where they
+            // stop doing so); hits come in order, so the row
+            // only ever moves forward. A match that runs into the next cell
+            // is no match: the search goes on from its next byte.
+            hits.assign(size_t(end - m_scanRow), 0);
+            for (const CellReader &read : readers) {
+                const int column = read.Column();
+                const auto cellEnd = [&](qsizetype row) {
+                    const QByteArrayView cell = packet.utf8(row, column);
+                    return cell.data() + cell.size();
+                };
+                const char *at = packet.utf8(m_scanRow, column).data();
+                const char *stop = cellEnd(end - 1);
+                qsizetype row = m_scanRow;
+                while (at < stop) {
+                    const SearchText::Match hit = SearchText::Find(at, size_t(stop - at), needle);
+                    if (!hit)
+                        break;
+                    while (cellEnd(row) <= hit.begin)
+                        ++row;
+                    if (hit.end <= cellEnd(row)) {
+                        hits[size_t(row - m_scanRow)] = 1;
+                        at = cellEnd(row);
+                        ++row;
+                    } else {
+                        at = hit.begin + 1;
+                    }
+                }
             }
+            for (qsizetype row = m_scanRow; row < end; ++row)
+                if (hits[size_t(row - m_scanRow)])
+                    found.push_back(std::uint32_t(row));
         }
         m_scanRow = end;
     }
 
+    const bool done = SearchDone();
     if (first) {
         beginResetModel();
         m_filtered = true;
         m_shown = std::move(found);
+        m_viewRows = qsizetype(m_shown.size());
         recountMarkedShown();
         endResetModel();
+        m_lastPublish.restart();
     } else if (!found.empty()) {
         appendShown(found);
     }
-    const bool done = SearchDone();
-    if (!done)
+    if (done)
+        publish(true);
+    else
         m_searchTimer->start();
     if (first || !found.empty())
         emit shownChanged();
@@ -699,12 +794,10 @@ bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
 
 void TPesquisaListaModel::appendShown(const std::vector<std::uint32_t> &rows)
 {
-    const auto at = int(m_shown.size());
-    beginInsertRows(QModelIndex(), at, at + int(rows.size()) - 1);
     m_shown.insert(m_shown.end(), rows.begin(), rows.end());
     for (const std::uint32_t row : rows)
         m_markedShown += m_marked[row] ? 1 : 0;
-    endInsertRows();
+    publish(false);
 }
 
 // ------------------------------------------------------------------ grid
@@ -1060,7 +1153,7 @@ void TPesquisaListaDialog::updateCounts()
     if (filtered) {
         const qsizetype markedShown = m_model->MarkedShownCount();
         QString text = tr("%1 exibidos, %2 %3")
-                           .arg(number(m_model->rowCount()), number(markedShown),
+                           .arg(number(m_model->ShownCount()), number(markedShown),
                                 markedShown == 1 ? tr("marcado") : tr("marcados"));
         if (!m_model->SearchDone())
             text += tr(" (procurando…)");

@@ -11,14 +11,15 @@
 // The dialog stays responsive over ten million rows: it shows the rows as they
 // arrive from a dataset still loading in the background, the model reads
 // cells from the dataset only when the view asks, marks are one bit per row,
-// and the search runs over a copy of the searched columns folded once (case
-// and accents, searchtext.h) in a single buffer.
+// and the search scans the dataset's own cells, folding case and accents as
+// it compares (searchtext.h), so the rows are held once.
 
 #include "framework/data/dataset.h"
 
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QList>
 #include <QPointer>
@@ -29,8 +30,6 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class QCheckBox;
@@ -86,9 +85,9 @@ class TPesquisaListaModel : public QAbstractTableModel
     Q_OBJECT
 public:
     /// Reads the rows the dataset has to pre-mark the rows whose key is in
-    /// `values` and to build the search copy, and follows the rows still to
-    /// come. Raises Exception for a null or closed dataset, a key field that
-    /// does not belong to it, or a dataset whose load already failed.
+    /// `values`, and follows the rows still to come. Raises Exception for a
+    /// null or closed dataset, a key field that does not belong to it, or a
+    /// dataset whose load already failed.
     TPesquisaListaModel(TDataSet *dataSet, TField *keyField, const QStringList &values,
                         bool singleMark, QObject *parent = nullptr);
     ~TPesquisaListaModel() override;
@@ -107,6 +106,10 @@ public:
     qsizetype DataSetRow(int shownRow) const;
     /// The rows that have arrived.
     qsizetype TotalRows() const { return qsizetype(m_marked.size()); }
+    /// The rows shown: every row, or those the search found so far. The view
+    /// may learn of the last ones a moment later (rowCount()): telling it of
+    /// every batch of a long load would cost more than the load.
+    qsizetype ShownCount() const;
     /// True while the dataset is still bringing rows.
     bool Loading() const { return m_loading; }
     qsizetype MarkedCount() const { return m_markedCount; }
@@ -178,9 +181,11 @@ private:
     void loadEnded();
     void startSearch();
     bool searchStep(qint64 budgetMs, bool first);
-    bool rowMatches(qsizetype row) const;
     void appendShown(const std::vector<std::uint32_t> &rows);
     void recountMarkedShown();
+    void publish(bool now);
+    qsizetype wantedIndex(QByteArrayView key) const;
+    QByteArrayView wanted(size_t index) const;
 
     // Watched: a packet of another layout replaces the dataset's fields.
     QPointer<TDataSet> m_dataSet;
@@ -191,26 +196,27 @@ private:
     bool m_loading = false;
     bool m_stale = false; // the dataset was replaced under the marks
 
-    // The incoming values, each once, and which have been seen.
-    std::vector<QByteArray> m_wanted;
-    std::unordered_map<std::string_view, std::uint32_t> m_lookup;
+    // The incoming values, each once, back to back with their end offsets,
+    // found through an open-addressing table of indexes (0: empty; else
+    // index + 1, with the high half of the value's hash): a million stored
+    // values cost a few bytes each rather than an allocation or two.
+    QByteArray m_wantedBytes;
+    std::vector<std::uint32_t> m_wantedEnds;
+    std::vector<quint64> m_wantedSlots;
     std::vector<bool> m_found;
     qsizetype m_wantedCount = 0;
     qsizetype m_foundCount = 0;
 
     std::vector<bool> m_marked;
     std::vector<bool> m_blocked;
-    qsizetype m_published = 0; // rows the view knows of while not filtered
+    // Rows the view knows of: every shown row, but while many arrive it is
+    // told in steps (publish()).
+    qsizetype m_viewRows = 0;
+    QTimer *m_publishTimer = nullptr;
+    QElapsedTimer m_lastPublish;
     qsizetype m_markedCount = 0;
     qsizetype m_blockedCount = 0;
     QStringList m_absent;
-
-    // Folded UTF-8 of each row's searched cells, each cell followed by a NUL
-    // so that a match never spans two cells; row r is the bytes from
-    // m_rowStart[r] to m_rowStart[r + 1]. SearchText::Padding zero bytes
-    // always follow the last row.
-    QByteArray m_search;
-    QList<std::uint32_t> m_rowStart;
 
     QString m_filterText;
     QByteArray m_filterNeedle;

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstring>
-#include <string.h> // memmem
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -94,9 +93,88 @@ const TwoByteTable &twoByteTable()
 
 } // namespace
 
+namespace {
+
+// Folds the character at in[0] (of `size` bytes left) into `out` (room for
+// four bytes), sets how many bytes it wrote, and returns how many it read.
+inline qsizetype foldOne(const unsigned char *in, qsizetype size, unsigned char *out, int *written)
+{
+    const unsigned char c = in[0];
+    if (c < 0x80) {
+        out[0] = (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+        *written = 1;
+        return 1;
+    }
+    if ((c & 0xE0) == 0xC0 && size > 1 && (in[1] & 0xC0) == 0x80 && c >= 0xC2) {
+        const TwoByteTable::Entry &e = twoByteTable().entries[((c & 0x1F) << 6) | (in[1] & 0x3F)];
+        for (int k = 0; k < e.length; ++k)
+            out[k] = e.bytes[k];
+        *written = e.length;
+        return 2;
+    }
+    char32_t cp = 0;
+    int length = 0;
+    if ((c & 0xF0) == 0xE0) {
+        cp = c & 0x0F;
+        length = 3;
+    } else if ((c & 0xF8) == 0xF0) {
+        cp = c & 0x07;
+        length = 4;
+    }
+    bool valid = length > 0 && length <= size;
+    for (int k = 1; valid && k < length; ++k) {
+        valid = (in[k] & 0xC0) == 0x80;
+        cp = (cp << 6) | (in[k] & 0x3F);
+    }
+    if (!valid) {
+        out[0] = c;
+        *written = 1;
+        return 1;
+    }
+    const char32_t base = baseOf(cp);
+    *written = base ? int(encode(out, base) - out) : 0;
+    return length;
+}
+
+// Whether the text at `at` folds to something that starts with the needle;
+// the end of the matched text, or null.
+const char *matchAt(const unsigned char *at, const unsigned char *end, const unsigned char *needle,
+                    size_t length)
+{
+    size_t n = 0;
+    while (n < length) {
+        if (at >= end)
+            return nullptr;
+        const unsigned char c = *at;
+        if (c < 0x80) {
+            if (((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c) != needle[n])
+                return nullptr;
+            ++n;
+            ++at;
+            continue;
+        }
+        unsigned char folded[4];
+        int written = 0;
+        const qsizetype read = foldOne(at, end - at, folded, &written);
+        // A needle is whole characters, so a folded character either lies
+        // wholly inside it or does not match.
+        if (size_t(written) > length - n || std::memcmp(folded, needle + n, size_t(written)) != 0)
+            return nullptr;
+        n += size_t(written);
+        at += read;
+    }
+    return reinterpret_cast<const char *>(at);
+}
+
+unsigned char upperOf(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c;
+}
+
+} // namespace
+
 char *Fold(char *out, QByteArrayView text)
 {
-    const TwoByteTable &table = twoByteTable();
     const auto *in = reinterpret_cast<const unsigned char *>(text.data());
     const qsizetype size = text.size();
     auto *dst = reinterpret_cast<unsigned char *>(out);
@@ -108,35 +186,9 @@ char *Fold(char *out, QByteArrayView text)
             ++i;
             continue;
         }
-        if ((c & 0xE0) == 0xC0 && i + 1 < size && (in[i + 1] & 0xC0) == 0x80 && c >= 0xC2) {
-            const TwoByteTable::Entry &e = table.entries[((c & 0x1F) << 6) | (in[i + 1] & 0x3F)];
-            for (int k = 0; k < e.length; ++k)
-                *dst++ = e.bytes[k];
-            i += 2;
-            continue;
-        }
-        char32_t cp = 0;
-        int length = 0;
-        if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            length = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            length = 4;
-        }
-        bool valid = length > 0 && i + length <= size;
-        for (int k = 1; valid && k < length; ++k) {
-            valid = (in[i + k] & 0xC0) == 0x80;
-            cp = (cp << 6) | (in[i + k] & 0x3F);
-        }
-        if (!valid) {
-            *dst++ = c;
-            ++i;
-            continue;
-        }
-        if (const char32_t base = baseOf(cp))
-            dst = encode(dst, base);
-        i += length;
+        int written = 0;
+        i += foldOne(in + i, size - i, dst, &written);
+        dst += written;
     }
     return reinterpret_cast<char *>(dst);
 }
@@ -149,37 +201,64 @@ QByteArray Folded(const QString &text)
     return out;
 }
 
-// Blocks of 16 candidate positions are tested at once on the needle's first
-// and last byte, and only those candidates are compared in full: most
-// keystrokes scan tens of megabytes, and a call per row of the plain library
-// search costs more than the search itself.
-const char *Find(const char *text, size_t size, const char *needle, size_t length)
+// A match can start only where the text has a character that folds to the
+// needle's first byte: the same ASCII letter in either case, or any
+// character of more than one byte (accented letters among them). Blocks of
+// 16 positions are tested at once for those, and for an ASCII second byte
+// of the needle the next position is tested the same way; only the
+// positions left are compared in full. Most keystrokes scan tens of
+// megabytes, and a call per row of a plain comparison would cost more than
+// the search itself.
+Match Find(const char *text, size_t size, QByteArrayView needle)
 {
-    if (length == 0 || size < length)
-        return length == 0 ? text : nullptr;
-    const size_t last = size - length; // the last candidate start
+    const auto *in = reinterpret_cast<const unsigned char *>(text);
+    const auto *end = in + size;
+    const auto *key = reinterpret_cast<const unsigned char *>(needle.data());
+    const auto length = size_t(needle.size());
+    if (length == 0)
+        return {text, text};
+    const unsigned char first = key[0];
+    const bool asciiFirst = first < 0x80;
+    const auto candidate = [&](const unsigned char *at) {
+        const unsigned char c = *at;
+        return c >= 0xC0 || (asciiFirst && (c == first || c == upperOf(first)));
+    };
+    size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(needle[0]);
-    const __m128i final = _mm_set1_epi8(needle[length - 1]);
-    for (size_t i = 0; i <= last; i += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + length - 1));
-        unsigned mask = unsigned(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
+    const __m128i lower = _mm_set1_epi8(char(first));
+    const __m128i upper = _mm_set1_epi8(char(upperOf(first)));
+    const __m128i lead = _mm_set1_epi8(char(0xC0));
+    const bool pair = asciiFirst && length >= 2 && key[1] < 0x80;
+    const __m128i lower2 = _mm_set1_epi8(char(pair ? key[1] : 0));
+    const __m128i upper2 = _mm_set1_epi8(char(pair ? upperOf(key[1]) : 0));
+    const auto leads = [&](__m128i v) { return _mm_cmpeq_epi8(_mm_max_epu8(v, lead), v); };
+    // Blocks whose second load stays inside the text.
+    while (i + 17 <= size) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        __m128i ascii = asciiFirst
+                            ? _mm_or_si128(_mm_cmpeq_epi8(a, lower), _mm_cmpeq_epi8(a, upper))
+                            : _mm_setzero_si128();
+        if (pair) {
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i + 1));
+            ascii = _mm_and_si128(ascii, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, lower2),
+                                                                   _mm_cmpeq_epi8(b, upper2)),
+                                                      leads(b)));
+        }
+        unsigned mask = unsigned(_mm_movemask_epi8(_mm_or_si128(ascii, leads(a))));
         while (mask != 0) {
-            const size_t at = i + size_t(__builtin_ctz(mask));
-            if (at > last)
-                return nullptr;
-            if (length <= 2 || std::memcmp(text + at + 1, needle + 1, length - 2) == 0)
-                return text + at;
+            const unsigned char *at = in + i + size_t(__builtin_ctz(mask));
+            if (const char *stop = matchAt(at, end, key, length))
+                return {reinterpret_cast<const char *>(at), stop};
             mask &= mask - 1;
         }
+        i += 16;
     }
-    return nullptr;
-#else
-    const void *hit = memmem(text, size, needle, length);
-    return static_cast<const char *>(hit);
 #endif
+    for (; i < size; ++i)
+        if (candidate(in + i))
+            if (const char *stop = matchAt(in + i, end, key, length))
+                return {reinterpret_cast<const char *>(in + i), stop};
+    return {};
 }
 
 } // namespace SearchText

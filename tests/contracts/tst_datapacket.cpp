@@ -65,6 +65,49 @@ private slots:
         QCOMPARE(p.byteSize(), 2);
     }
 
+    void batchesAppendedKeepEveryCellSharedOrCopied()
+    {
+        // Large batches are kept as segments of their own, small ones copied
+        // into the last segment: either way every cell reads back, runs of
+        // rows reported contiguous really are, and the batches stay apart
+        // from the packet they were appended to.
+        const QList<FieldDef> fields{{"CODE", 0}, {"NAME", 0}};
+        DataPacket all(fields);
+        DataPacket expected(fields);
+        QList<DataPacket> lent;
+        int next = 0;
+        for (const int rows : {3, 2000, 5, 2000, 2000, 1, 700}) {
+            DataPacket batch(fields);
+            for (int r = 0; r < rows; ++r, ++next) {
+                const QStringList row{QString::number(next),
+                                      QStringLiteral("nome %1 ").arg(next).repeated(4)};
+                batch.appendRow(row);
+                expected.appendRow(row);
+            }
+            batch.squeeze();
+            all.appendRows(batch);
+            lent.append(batch);
+        }
+        all.appendRow({"fim", ""});
+        expected.appendRow({"fim", ""});
+        for (DataPacket &batch : lent)
+            batch.setRow(0, {"mudado", "mudado"});
+        QCOMPARE(all.rowCount(), expected.rowCount());
+        QCOMPARE(all.byteSize(), expected.byteSize());
+        QVERIFY(all == expected);
+        for (qsizetype r = 0; r < all.rowCount(); ++r) {
+            QCOMPARE(all.row(r), expected.row(r));
+            const qsizetype end = all.contiguousEnd(r);
+            QVERIFY(end > r && end <= all.rowCount());
+            if (r + 1 < end)
+                for (int c = 0; c < 2; ++c)
+                    QCOMPARE(all.utf8(r, c).data() + all.utf8(r, c).size(),
+                             all.utf8(r + 1, c).data());
+        }
+        all.removeRow(0);
+        QCOMPARE(all.value(0, 0), QStringLiteral("1"));
+    }
+
     void fieldListsAreChecked_data()
     {
         QTest::addColumn<int>("fields");

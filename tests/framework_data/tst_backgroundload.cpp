@@ -109,6 +109,14 @@ private slots:
                     QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE "
                                    "state = 'active' AND query LIKE 'WITH RECURSIVE%'")),
                 0, 5000);
+            // A stopped PostgreSQL read drops its connection; the loader
+            // opens it again at once, so the next load does not wait for it.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                quv::test::count(dtmDBGeral->adcGeral(),
+                                 QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE "
+                                                "state = 'idle' AND query = "
+                                                "'SET default_transaction_read_only = on'")) > 0,
+                5000);
         }
     }
 
