@@ -70,14 +70,17 @@ QRect placedInside(const QRect &window, const QSize &area)
     return placed;
 }
 
-SubWindowPlacement::SubWindowPlacement(QMdiArea *area) : QObject(area), m_area(area)
+SubWindowPlacement::SubWindowPlacement(QMdiArea *area)
+    : QObject(area), m_area(area), m_viewport(area->viewport())
 {
-    area->viewport()->installEventFilter(this);
+    m_viewport->installEventFilter(this);
 }
 
 bool SubWindowPlacement::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_area->viewport()) {
+    // Compared by the pointer kept: while the area is being destroyed it is
+    // no longer a scroll area to ask for its viewport.
+    if (watched == m_viewport) {
         // The child is still being constructed here; what it is shows when
         // it is shown.
         if (event->type() == QEvent::ChildAdded)

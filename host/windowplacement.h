@@ -11,6 +11,7 @@
 class QMainWindow;
 class QMdiArea;
 class QSettings;
+class QWidget;
 
 namespace quv::host {
 
@@ -53,6 +54,7 @@ protected:
 
 private:
     QMdiArea *m_area;
+    QWidget *m_viewport;
 };
 
 } // namespace quv::host

@@ -479,10 +479,11 @@ private slots:
         QUV_SERVE(demo, QStringLiteral("sqlite"));
         QUV_EXPECT_OK(demo.call(QStringLiteral("setCkFatoOpGrup"),
                                 {"FATOVENDA", "VLMARGEM", "06", true, {}}));
-        QUV_EXPECT_ERROR(demo.call(QStringLiteral("getOperGrup"), {"99", {}, {}}),
-                         code::UnknownKey);
         // A change made by another unit than the grant toggles is logged too.
         QUV_EXPECT_OK(demo.call(QStringLiteral("copiaAcessos"), {"G02", "OJSILVA", "acrescentar"}));
+        // Logged last: once it is read, every line before it is.
+        QUV_EXPECT_ERROR(demo.call(QStringLiteral("getOperGrup"), {"99", {}, {}}),
+                         code::UnknownKey);
         const QString audited =
             rows(demo.db(), QStringLiteral("SELECT DTAUDITORIA FROM AUDITORIA")).value(0).value(0);
         QTRY_VERIFY_WITH_TIMEOUT(
