@@ -254,8 +254,6 @@ DataPacket dimensionsPacket(db::StatementCache &db, Principal principal, const Q
     return packet;
 }
 
-using FactKey = std::pair<QString, QString>;
-
 QSet<FactKey> factKeys(db::StatementCache &db, const QString &sql, const QVariantList &values)
 {
     QSet<FactKey> keys;
@@ -272,22 +270,6 @@ QSet<int> numbers(db::StatementCache &db, const QString &sql, const QVariantList
     while (query.next())
         result.insert(query.value(0).toInt());
     return result;
-}
-
-QJsonArray factJson(const QList<FactKey> &keys)
-{
-    QJsonArray list;
-    for (const FactKey &key : keys)
-        list.append(QJsonArray{key.first, key.second});
-    return list;
-}
-
-QJsonArray numberJson(const QList<int> &list)
-{
-    QJsonArray json;
-    for (int n : list)
-        json.append(n);
-    return json;
 }
 
 // The filter values of the principal on the given dimensions, for the

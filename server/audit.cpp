@@ -45,6 +45,22 @@ QString compactJson(const QJsonValue &value)
     return text.mid(1, text.size() - 2);
 }
 
+QJsonArray factJson(const QList<FactKey> &keys)
+{
+    QJsonArray list;
+    for (const FactKey &key : keys)
+        list.append(QJsonArray{key.first, key.second});
+    return list;
+}
+
+QJsonArray numberJson(const QList<int> &numbers)
+{
+    QJsonArray list;
+    for (int n : numbers)
+        list.append(n);
+    return list;
+}
+
 QJsonValue parseAuditJson(const QString &text)
 {
     const QJsonDocument document =
@@ -239,7 +255,8 @@ AuditNotes::~AuditNotes()
 
 void AuditNotes::note(const QString &principal)
 {
-    if (currentNotes && !currentNotes->m_principals.contains(principal))
+    // Every change writes one row per principal it changed: nothing to merge.
+    if (currentNotes)
         currentNotes->m_principals.append(principal);
 }
 

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QList>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+
+#include <algorithm>
+#include <utility>
 
 class QTextStream;
 
@@ -72,6 +77,21 @@ QString compactJson(const QJsonValue &value);
 /// Stored JSON text back as a value; text that is not JSON comes back as
 /// that text.
 QJsonValue parseAuditJson(const QString &text);
+
+/// A fact as the trail names it: table, item.
+using FactKey = std::pair<QString, QString>;
+
+/// The trail keeps its lists sorted, so that two rows compare as text.
+template <typename T> QList<T> sorted(const QSet<T> &set)
+{
+    QList<T> list(set.cbegin(), set.cend());
+    std::sort(list.begin(), list.end());
+    return list;
+}
+/// [["TABLE","ITEM"], ...]
+QJsonArray factJson(const QList<FactKey> &keys);
+/// [n, ...]
+QJsonArray numberJson(const QList<int> &numbers);
 
 /// The columns auditEntryAt reads, in its order, on a table the server has
 /// brought up to date (upgradeAuditTable).

@@ -186,13 +186,6 @@ bool readShape(const AuditEntry &entry, RecordedChange *r)
     return false;
 }
 
-template <typename T> QList<T> sorted(const QSet<T> &set)
-{
-    QList<T> list(set.cbegin(), set.cend());
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
 // ------------------------------------------------------------- names
 
 // Keys go to the database in slices of a fixed size, the last one padded

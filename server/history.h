@@ -19,8 +19,6 @@
 
 namespace quv::server {
 
-using FactKey = std::pair<QString, QString>; // table, item
-
 /// The tables and columns of one kind of principal.
 struct PrincipalTables
 {

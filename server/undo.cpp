@@ -19,34 +19,11 @@ namespace code = wire::code;
 
 namespace {
 
-template <typename T> QList<T> sorted(const QSet<T> &set)
-{
-    QList<T> list(set.cbegin(), set.cend());
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
 QString shownTime(const QString &stored)
 {
     const QDateTime time = QDateTime::fromString(stored, Qt::ISODateWithMs);
     return time.isValid() ? time.toUTC().toString(QStringLiteral("dd/MM/yyyy HH:mm 'UTC'"))
                           : stored;
-}
-
-QJsonArray factJson(const QList<FactKey> &keys)
-{
-    QJsonArray list;
-    for (const FactKey &k : keys)
-        list.append(QJsonArray{k.first, k.second});
-    return list;
-}
-
-QJsonArray numberJson(const QList<int> &numbers)
-{
-    QJsonArray list;
-    for (int n : numbers)
-        list.append(n);
-    return list;
 }
 
 QJsonObject stateJson(const QSet<FactKey> &facts, const QSet<int> &dimensions,

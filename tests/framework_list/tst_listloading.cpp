@@ -42,10 +42,7 @@ private slots:
     {
         QFETCH_GLOBAL(QString, driver);
         m_driver = driver;
-        m_db = std::make_unique<quv::test::FrameworkDatabase>();
-        QString skipReason;
-        if (!m_db->open(driver, &skipReason))
-            QSKIP(qPrintable(skipReason));
+        QUV_OPEN_FRAMEWORK_DATABASE(m_db, driver);
     }
 
     void cleanup() { m_db.reset(); }

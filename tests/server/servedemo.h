@@ -147,6 +147,21 @@ inline QString cell(const DataPacket &packet, const QString &keyField, const QSt
     } while (false)
 #define QUV_SERVE(fixture, driver) QUV_SERVE_AS(fixture, driver, true)
 
+// Serves `fixture` with a second administrator, "outra", whose token is
+// `token`, and logs `client` in as that one: changes by two administrators.
+#define QUV_SERVE_WITH_SECOND_ADMIN(fixture, driver, client, token)                                \
+    do {                                                                                           \
+        QString skip_, error_;                                                                     \
+        if (!(fixture).start(driver, &skip_, &error_, true,                                        \
+                             {QStringLiteral("--token"), QStringLiteral("outra=") + (token)})) {   \
+            if (!skip_.isEmpty())                                                                  \
+                QSKIP(qPrintable(skip_));                                                          \
+            QFAIL(qPrintable(error_));                                                             \
+        }                                                                                          \
+        QVERIFY((client).connectTo((fixture).server.host(), (fixture).server.port()));             \
+        QUV_EXPECT_OK((client).login(token));                                                      \
+    } while (false)
+
 #define QUV_EXPECT_ERROR(response, expectedCode)                                                   \
     do {                                                                                           \
         const quv::wire::Response &r_ = (response);                                                \

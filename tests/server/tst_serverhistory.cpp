@@ -173,16 +173,8 @@ private slots:
         QFETCH(QString, driver);
         const QString otherToken = QStringLiteral("other-token-9d02ce");
         ServedDemo demo;
-        QString skip, error;
-        if (!demo.start(driver, &skip, &error, true,
-                        {QStringLiteral("--token"), QStringLiteral("outra=") + otherToken})) {
-            if (!skip.isEmpty())
-                QSKIP(qPrintable(skip));
-            QFAIL(qPrintable(error));
-        }
         RpcClient other;
-        QVERIFY(other.connectTo(demo.server.host(), demo.server.port()));
-        QUV_EXPECT_OK(other.login(otherToken));
+        QUV_SERVE_WITH_SECOND_ADMIN(demo, driver, other, otherToken);
         QUV_EXPECT_OK(demo.call(QStringLiteral("setCkFatoOpGrup"),
                                 {"FATOVENDA", "VLMARGEM", "06", true, Out}));
         const qint64 margin = lastId(demo);

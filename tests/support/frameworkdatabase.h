@@ -84,3 +84,14 @@ inline QString generatedRows(qint64 rows, qint64 slowAfter = 0)
 inline constexpr qint64 EndlessRows = 200'000'000;
 
 } // namespace quv::test
+
+// In a suite's init(): opens a fresh FrameworkDatabase of the row's driver
+// into `holder` (a std::unique_ptr), skipping the row when the engine cannot
+// run here.
+#define QUV_OPEN_FRAMEWORK_DATABASE(holder, driver)                                                \
+    do {                                                                                           \
+        (holder) = std::make_unique<quv::test::FrameworkDatabase>();                               \
+        QString skip_;                                                                             \
+        if (!(holder)->open(driver, &skip_))                                                       \
+            QSKIP(qPrintable(skip_));                                                              \
+    } while (false)
