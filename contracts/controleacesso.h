@@ -53,6 +53,7 @@ inline constexpr Arg setDelFilDime[] = {Packet, Bool};
 // principal key, administrator, since, until, text, cursor, page size
 inline constexpr Arg getHistorico[] = {String, String, String, String, String, String, String};
 inline constexpr Arg desfazAlteracao[] = {String};
+inline constexpr Arg getAlteracao[] = {String};
 inline constexpr Arg copy[] = {String, String, String};
 inline constexpr Arg exportPage[] = {Packet, String};
 inline constexpr Arg importPart[] = {Packet};
@@ -74,6 +75,7 @@ inline constexpr Method Methods[] = {
     {QLatin1StringView{"getListaFiltro"}, detail::getListaFiltro, true, true},
     {QLatin1StringView{"setDelFilDime"}, detail::setDelFilDime},
     {QLatin1StringView{"getHistorico"}, detail::getHistorico, true, true},
+    {QLatin1StringView{"getAlteracao"}, detail::getAlteracao, true, true},
     {QLatin1StringView{"desfazAlteracao"}, detail::desfazAlteracao, true},
     // Copying grants between principals, export and import.
     {QLatin1StringView{"getPreviaCopia"}, detail::copy, true, true},

@@ -21,7 +21,7 @@ QString values(qint64 n)
 }
 
 // Two names tell the reader what kind of keys changed; the details pane
-// has the rest.
+// has the rest. Only ever called with more labels when there are more keys.
 QString shortList(const QStringList &labels)
 {
     if (labels.size() <= 2)
@@ -45,12 +45,11 @@ template <typename T> QStringList labelsOf(const QList<T> &list)
     return labels;
 }
 
-QString factsPhrase(const QString &verb, const QList<Fact> &facts)
+QString factsPhrase(const QString &verb, const QList<Fact> &facts, qint64 total)
 {
-    if (facts.size() == 1)
+    if (total == 1)
         return QStringLiteral("%1 o fato %2").arg(verb, facts.first().label());
-    return QStringLiteral("%1 %2 fatos: %3")
-        .arg(verb, count(facts.size()), shortList(labelsOf(facts)));
+    return QStringLiteral("%1 %2 fatos: %3").arg(verb, count(total), shortList(labelsOf(facts)));
 }
 
 // A filter that came or went whole with its dimension is told with the
@@ -214,12 +213,29 @@ bool readTexts(const QVariant &value, QStringList *texts)
     return true;
 }
 
+// A side's count, when given, holds at least what the side lists (and
+// something whenever it lists nothing more).
+bool readUnlisted(const QVariant &value, qsizetype listed, qint64 *unlisted)
+{
+    if (!value.isValid())
+        return true;
+    if (!isInteger(value) || value.toLongLong() < listed ||
+        (listed == 0 && value.toLongLong() != 0))
+        return false;
+    *unlisted = value.toLongLong() - listed;
+    return true;
+}
+
 bool readChange(const QVariantMap &map, Change *change)
 {
     const QVariantMap facts = map.value(QStringLiteral("facts")).toMap();
     const QVariantMap dimensions = map.value(QStringLiteral("dimensions")).toMap();
     if (!readFacts(facts.value(QStringLiteral("added")), &change->factsAdded) ||
         !readFacts(facts.value(QStringLiteral("removed")), &change->factsRemoved) ||
+        !readUnlisted(facts.value(QStringLiteral("addedCount")), change->factsAdded.size(),
+                      &change->factsAddedUnlisted) ||
+        !readUnlisted(facts.value(QStringLiteral("removedCount")), change->factsRemoved.size(),
+                      &change->factsRemovedUnlisted) ||
         !readDimensions(dimensions.value(QStringLiteral("added")), &change->dimensionsAdded) ||
         !readDimensions(dimensions.value(QStringLiteral("removed")), &change->dimensionsRemoved))
         return false;
@@ -269,9 +285,9 @@ QStringList phrases(const Change &change, Voice voice)
         voice == Voice::Done ? QStringLiteral("Revogou") : QStringLiteral("Revogar");
     QStringList result;
     if (!change.factsAdded.isEmpty())
-        result.append(factsPhrase(grant, change.factsAdded));
+        result.append(factsPhrase(grant, change.factsAdded, change.factsAddedCount()));
     if (!change.factsRemoved.isEmpty())
-        result.append(factsPhrase(revoke, change.factsRemoved));
+        result.append(factsPhrase(revoke, change.factsRemoved, change.factsRemovedCount()));
 
     QList<const FilterChange *> withGranted, withRevoked, own;
     for (const FilterChange &f : change.filters) {
@@ -330,14 +346,17 @@ QString details(const Entry &entry, const QString &shownTime)
         lines.append(QStringLiteral("Sem alteração: a chamada não mudou nenhum acesso."));
         return lines.join(QLatin1Char('\n'));
     }
-    const auto factLines = [&lines](const QString &title, const QList<Fact> &facts) {
+    const auto factLines = [&lines](const QString &title, const QList<Fact> &facts,
+                                    qint64 unlisted) {
         if (facts.isEmpty())
             return;
-        lines.append(QStringLiteral("%1 (%2):").arg(title, count(facts.size())));
+        lines.append(QStringLiteral("%1 (%2):").arg(title, count(facts.size() + unlisted)));
         for (const Fact &f : facts)
             lines.append(f.name.isEmpty()
                              ? QStringLiteral("    %1/%2 (fora do catálogo)").arg(f.table, f.item)
                              : QStringLiteral("    %1 (%2/%3)").arg(f.name, f.table, f.item));
+        if (unlisted > 0)
+            lines.append(QStringLiteral("    e mais %1").arg(count(unlisted)));
     };
     const auto dimensionLines = [&lines](const QString &title, const QList<Dimension> &list) {
         if (list.isEmpty())
@@ -348,8 +367,8 @@ QString details(const Entry &entry, const QString &shownTime)
                              ? QStringLiteral("    %1 (fora do catálogo)").arg(d.number)
                              : QStringLiteral("    %1 (%2)").arg(d.name).arg(d.number));
     };
-    factLines(QStringLiteral("Fatos concedidos"), c.factsAdded);
-    factLines(QStringLiteral("Fatos revogados"), c.factsRemoved);
+    factLines(QStringLiteral("Fatos concedidos"), c.factsAdded, c.factsAddedUnlisted);
+    factLines(QStringLiteral("Fatos revogados"), c.factsRemoved, c.factsRemovedUnlisted);
     dimensionLines(QStringLiteral("Dimensões concedidas"), c.dimensionsAdded);
     dimensionLines(QStringLiteral("Dimensões revogadas"), c.dimensionsRemoved);
     for (const FilterChange &f : c.filters) {
@@ -368,6 +387,8 @@ Change inverse(const Change &change)
     back.readable = change.readable;
     back.factsAdded = change.factsRemoved;
     back.factsRemoved = change.factsAdded;
+    back.factsAddedUnlisted = change.factsRemovedUnlisted;
+    back.factsRemovedUnlisted = change.factsAddedUnlisted;
     back.dimensionsAdded = change.dimensionsRemoved;
     back.dimensionsRemoved = change.dimensionsAdded;
     for (const FilterChange &f : change.filters)
@@ -388,17 +409,42 @@ QVariantList textsVariant(const QStringList &texts)
 
 } // namespace
 
-QVariantMap toVariant(const Entry &entry)
+QVariantMap changeToVariant(const Change &change)
 {
     QVariantList filters;
-    for (const FilterChange &f : entry.change.filters)
+    for (const FilterChange &f : change.filters)
         filters.append(QVariantMap{
             {QStringLiteral("dimension"), QVariantList{f.dimension.number, f.dimension.name}},
             {QStringLiteral("addedCount"), f.addedCount},
             {QStringLiteral("removedCount"), f.removedCount},
             {QStringLiteral("added"), textsVariant(f.added)},
             {QStringLiteral("removed"), textsVariant(f.removed)}});
-    QVariantMap map{
+    return {
+        {QStringLiteral("facts"),
+         QVariantMap{{QStringLiteral("added"), factsVariant(change.factsAdded)},
+                     {QStringLiteral("removed"), factsVariant(change.factsRemoved)},
+                     {QStringLiteral("addedCount"), change.factsAddedCount()},
+                     {QStringLiteral("removedCount"), change.factsRemovedCount()}}},
+        {QStringLiteral("dimensions"),
+         QVariantMap{{QStringLiteral("added"), dimensionsVariant(change.dimensionsAdded)},
+                     {QStringLiteral("removed"), dimensionsVariant(change.dimensionsRemoved)}}},
+        {QStringLiteral("filters"), filters},
+    };
+}
+
+bool changeFromVariant(const QVariantMap &map, Change *change)
+{
+    Change read;
+    if (!readChange(map, &read))
+        return false;
+    *change = read;
+    return true;
+}
+
+QVariantMap toVariant(const Entry &entry)
+{
+    QVariantMap map = changeToVariant(entry.change);
+    map.insert({
         {QStringLiteral("id"), entry.id},
         {QStringLiteral("time"), entry.time},
         {QStringLiteral("administrator"), entry.administrator},
@@ -408,15 +454,7 @@ QVariantMap toVariant(const Entry &entry)
                                                   {QStringLiteral("name"), entry.principalName}}},
         {QStringLiteral("readable"), entry.change.readable},
         {QStringLiteral("changed"), entry.changed()},
-        {QStringLiteral("facts"),
-         QVariantMap{{QStringLiteral("added"), factsVariant(entry.change.factsAdded)},
-                     {QStringLiteral("removed"), factsVariant(entry.change.factsRemoved)}}},
-        {QStringLiteral("dimensions"),
-         QVariantMap{
-             {QStringLiteral("added"), dimensionsVariant(entry.change.dimensionsAdded)},
-             {QStringLiteral("removed"), dimensionsVariant(entry.change.dimensionsRemoved)}}},
-        {QStringLiteral("filters"), filters},
-    };
+    });
     if (entry.undoes > 0)
         map.insert(QStringLiteral("undoes"), entry.undoes);
     return map;

@@ -17,6 +17,11 @@ namespace quv::history {
 /// How many values of each side of a filter change a history row carries
 /// (the counts are always whole).
 inline constexpr int ShownValues = 20;
+/// How many facts of each side a row of a history page lists: a toggle-all
+/// names every fact of the warehouse, and a page of such rows named whole
+/// would cost more than the list needs. The whole change is read one row
+/// at a time (getAlteracao).
+inline constexpr int ShownFacts = 20;
 
 /// The method an undo is recorded under in the audit trail.
 inline constexpr QLatin1StringView UndoMethod{"desfazAlteracao"};
@@ -53,6 +58,8 @@ struct FilterChange
 struct Change
 {
     QList<Fact> factsAdded, factsRemoved;
+    /// Facts of each side beyond those listed (a row of a history page).
+    qint64 factsAddedUnlisted = 0, factsRemovedUnlisted = 0;
     QList<Dimension> dimensionsAdded, dimensionsRemoved;
     QList<FilterChange> filters;
     /// False when the audit row could not be read as any known shape.
@@ -63,6 +70,10 @@ struct Change
         return factsAdded.isEmpty() && factsRemoved.isEmpty() && dimensionsAdded.isEmpty() &&
                dimensionsRemoved.isEmpty() && filters.isEmpty();
     }
+    qint64 factsAddedCount() const { return factsAdded.size() + factsAddedUnlisted; }
+    qint64 factsRemovedCount() const { return factsRemoved.size() + factsRemovedUnlisted; }
+    /// False when some facts are counted but not listed.
+    bool isWhole() const { return factsAddedUnlisted == 0 && factsRemovedUnlisted == 0; }
     bool operator==(const Change &) const = default;
 };
 
@@ -112,5 +123,10 @@ Change inverse(const Change &change);
 /// is not an entry gives an entry with an unreadable change and id 0.
 QVariantMap toVariant(const Entry &entry);
 Entry entryFromVariant(const QVariant &value);
+
+/// A readable change alone, as its entry carries it ("facts", "dimensions",
+/// "filters"), and back; false (and `change` untouched) for anything else.
+QVariantMap changeToVariant(const Change &change);
+bool changeFromVariant(const QVariantMap &map, Change *change);
 
 } // namespace quv::history

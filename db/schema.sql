@@ -98,7 +98,9 @@ CREATE TABLE FILDIMEOPER (
 -- transaction: a change is stored with its row or not at all. The time is
 -- UTC ISO-8601 text, so that text order is time order on both databases.
 -- The items, and the state before and after, are JSON text of the keys the
--- change touched. An undo names the row it took back.
+-- change touched. An undo names the row it took back. The summary is what
+-- the history lists of the change (counts, the first keys), worked out when
+-- the row is written; a row without one is worked out when it is read.
 -- Columns and indexes added after the table first shipped are added by the
 -- server to an older database when it starts: each added column is on a
 -- line of its own.
@@ -113,7 +115,8 @@ CREATE TABLE AUDITORIA (
     DSITENS TEXT NOT NULL,
     DSANTES TEXT NOT NULL,
     DSDEPOIS TEXT NOT NULL,
-    IDAUDITORIADESFEITA INTEGER REFERENCES AUDITORIA (IDAUDITORIA)
+    IDAUDITORIADESFEITA INTEGER REFERENCES AUDITORIA (IDAUDITORIA),
+    DSRESUMO TEXT
 );
 CREATE INDEX AUDITORIA_DT ON AUDITORIA (DTAUDITORIA);
 -- The history pages newest first through one principal's or one

@@ -28,6 +28,12 @@ const Entry *HistoryModel::entry(int row) const
     return row >= 0 && row < m_rows.size() ? &m_rows[row] : nullptr;
 }
 
+void HistoryModel::setWhole(int row, const Entry &whole)
+{
+    if (row >= 0 && row < m_rows.size() && m_rows[row].id == whole.id && whole.change.isWhole())
+        m_rows[row] = whole;
+}
+
 QString HistoryModel::shownTime(const QString &utc)
 {
     const QDateTime time = QDateTime::fromString(utc, Qt::ISODateWithMs);

@@ -47,6 +47,10 @@ public:
     void restart(Fetcher fetcher);
     /// The entry of a row, or nullptr.
     const quv::history::Entry *entry(int row) const;
+    /// Puts the whole change in place of a page's row that counts facts it
+    /// does not list, so that it is read once however often it is shown.
+    /// Ignored unless `whole` is that row's change.
+    void setWhole(int row, const quv::history::Entry &whole);
     /// Why the last fetch failed; empty after a success.
     QString error() const { return m_error; }
     /// Holds fetching off while the connection serves another call: a call

@@ -320,9 +320,31 @@ void HistoryWindow::showCount()
                                      : QStringLiteral("%1 alterações.").arg(rows));
 }
 
+const Entry *HistoryWindow::selectedWhole()
+{
+    const int row = grdHistorico->currentIndex().row();
+    const Entry *e = model->entry(row);
+    if (!e || e->change.isWhole())
+        return e;
+    QVariantList args{QString::number(e->id)};
+    try {
+        model->setPaused(true);
+        const auto resume = qScopeGuard([this] { model->setPaused(false); });
+        model->setWhole(row, quv::history::entryFromVariant(callServer(
+                                 netHistorico, QStringLiteral("getAlteracao"), args, false)));
+    } catch (const Exception &failure) {
+        // The page's row still says what changed and how much: show that,
+        // and say why the rest is missing.
+        lblSituacao->setStyleSheet(QStringLiteral("color: #a00000"));
+        lblSituacao->setText(QStringLiteral("Não foi possível ler a alteração inteira: ") +
+                             failure.Message());
+    }
+    return model->entry(row);
+}
+
 void HistoryWindow::showSelected()
 {
-    const Entry *e = model->entry(grdHistorico->currentIndex().row());
+    const Entry *e = selectedWhole();
     memDetalhes->setPlainText(e ? quv::history::details(*e, HistoryModel::shownTime(e->time))
                                 : QString());
     btnDesfazer->setEnabled(e && e->changed());

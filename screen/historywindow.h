@@ -68,6 +68,9 @@ private:
     Filter filterFromFields() const;
     HistoryModel::Page fetch(const Filter &filter, const QString &cursor);
     void showSelected();
+    /// The selected row's change with every fact, read from the server
+    /// when its page row only counts some; nullptr when none is selected.
+    const quv::history::Entry *selectedWhole();
     void showCount();
     void clearFields();
 };

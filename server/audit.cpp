@@ -263,15 +263,19 @@ void AuditNotes::note(const QString &principal)
 qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
 {
     AuditNotes::note(entry.principal());
+    // Worked out once here, so that a page of the history never reads the
+    // whole sets a toggle-all writes.
+    const QString summary = storedSummary(entry);
     QSqlQuery query = db::run(
         db,
         QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
                        "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS, "
-                       "IDAUDITORIADESFEITA) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                       "IDAUDITORIADESFEITA, DSRESUMO) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                        "RETURNING IDAUDITORIA"),
         {now(), entry.administrator, entry.method, QString(entry.kind), entry.code,
          compactJson(entry.items), compactJson(entry.before), compactJson(entry.after),
-         entry.undoes > 0 ? QVariant(entry.undoes) : QVariant(QMetaType::fromType<qint64>())});
+         entry.undoes > 0 ? QVariant(entry.undoes) : QVariant(QMetaType::fromType<qint64>()),
+         summary.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(summary)});
     if (!query.next())
         throw db::DbError(QStringLiteral("the audit row was written without an id"));
     return query.value(0).toLongLong();

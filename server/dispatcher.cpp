@@ -193,6 +193,9 @@ const QHash<QString, Handler> &handlers()
                    QStringLiteral("desde"), QStringLiteral("até"), QStringLiteral("texto"),
                    QStringLiteral("cursor"), QStringLiteral("quantidade")},
                   [](Call &c) { c.payload = historyPayload(c.statements, c.params); }});
+        h.insert(QStringLiteral("getAlteracao"),
+                 {{QStringLiteral("alteração")},
+                  [](Call &c) { c.payload = changePayload(c.statements, c.text(0)); }});
         h.insert(QStringLiteral("desfazAlteracao"),
                  {{QStringLiteral("alteração")}, [](Call &c) {
                       c.payload = undoPayload(c.statements, c.administrator, c.text(0));

@@ -7,6 +7,7 @@
 
 #include <QDate>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -46,12 +47,20 @@ bool readFacts(const QJsonValue &value, QSet<FactKey> *facts)
         return true;
     if (!value.isArray())
         return false;
+    // A toggle-all names every fact of the warehouse, and a page of the
+    // history reads fifty such rows: each value is taken once.
     const QJsonArray list = value.toArray();
-    for (const QJsonValue &entry : list) {
-        const QJsonArray pair = entry.toArray();
-        if (!entry.isArray() || pair.size() != 2 || !pair[0].isString() || !pair[1].isString())
+    facts->reserve(facts->size() + list.size());
+    for (const QJsonValueConstRef entry : list) {
+        if (!entry.isArray())
             return false;
-        facts->insert({pair[0].toString(), pair[1].toString()});
+        const QJsonArray pair = entry.toArray();
+        if (pair.size() != 2)
+            return false;
+        const QJsonValue table = pair.at(0), item = pair.at(1);
+        if (!table.isString() || !item.isString())
+            return false;
+        facts->insert({table.toString(), item.toString()});
     }
     return true;
 }
@@ -219,22 +228,29 @@ const QString DimensionNames =
 const QVariantList NoFact{QString(), QString()};
 const QVariantList NoDimension{-1};
 
-/// The names the catalog gives the keys of some rows now.
+/// The names the catalog gives the keys of some entries now.
 struct NameBook
 {
     QHash<FactKey, QString> facts;
     QHash<int, QString> dimensions;
     QHash<QString, QString> principals; // by "G01"
 
-    void load(db::StatementCache &sql, const QList<DescribedEntry> &rows)
+    void load(db::StatementCache &sql, const QList<history::Entry> &entries)
     {
         QSet<FactKey> wantedFacts;
         QSet<int> wantedDimensions;
         QHash<QChar, QSet<QString>> wantedPrincipals;
-        for (const DescribedEntry &d : rows) {
-            wantedPrincipals[d.row.kind].insert(d.row.code);
-            wantedFacts.unite(d.delta.facts());
-            wantedDimensions.unite(d.delta.dimensions());
+        for (const history::Entry &e : entries) {
+            wantedPrincipals[e.kind].insert(e.code);
+            for (const QList<history::Fact> *side : {&e.change.factsAdded, &e.change.factsRemoved})
+                for (const history::Fact &f : *side)
+                    wantedFacts.insert({f.table, f.item});
+            for (const QList<history::Dimension> *side :
+                 {&e.change.dimensionsAdded, &e.change.dimensionsRemoved})
+                for (const history::Dimension &d : *side)
+                    wantedDimensions.insert(d.number);
+            for (const history::FilterChange &f : e.change.filters)
+                wantedDimensions.insert(f.dimension.number);
         }
         QList<QVariantList> keys;
         for (const FactKey &k : std::as_const(wantedFacts))
@@ -264,37 +280,73 @@ struct NameBook
         }
     }
 
-    history::Entry entryOf(const DescribedEntry &d) const
+    void name(history::Entry *e) const
     {
-        history::Entry e;
-        e.id = d.row.id;
-        e.time = d.row.time;
-        e.administrator = d.row.administrator;
-        e.method = d.row.method;
-        e.kind = d.row.kind;
-        e.code = d.row.code;
-        e.principalName = principals.value(d.row.principal());
-        e.undoes = d.row.undoes;
-        e.change.readable = d.entry.change.readable;
-        const auto fact = [this](const FactKey &k) {
-            return history::Fact{k.first, k.second, facts.value(k)};
-        };
-        const auto dimension = [this](int n) { return history::Dimension{n, dimensions.value(n)}; };
-        for (const FactKey &k : d.delta.factsAdded)
-            e.change.factsAdded.append(fact(k));
-        for (const FactKey &k : d.delta.factsRemoved)
-            e.change.factsRemoved.append(fact(k));
-        for (int n : d.delta.dimensionsAdded)
-            e.change.dimensionsAdded.append(dimension(n));
-        for (int n : d.delta.dimensionsRemoved)
-            e.change.dimensionsRemoved.append(dimension(n));
-        for (const Delta::Filter &f : d.delta.filters)
-            e.change.filters.append({dimension(f.dimension), f.added.size(), f.removed.size(),
-                                     f.added.mid(0, history::ShownValues),
-                                     f.removed.mid(0, history::ShownValues)});
-        return e;
+        e->principalName = principals.value(e->principalKey());
+        for (QList<history::Fact> *side : {&e->change.factsAdded, &e->change.factsRemoved})
+            for (history::Fact &f : *side)
+                f.name = facts.value({f.table, f.item});
+        for (QList<history::Dimension> *side :
+             {&e->change.dimensionsAdded, &e->change.dimensionsRemoved})
+            for (history::Dimension &d : *side)
+                d.name = dimensions.value(d.number);
+        for (history::FilterChange &f : e->change.filters)
+            f.dimension.name = dimensions.value(f.dimension.number);
+    }
+
+    /// Names every entry with a few lookups per kind of key.
+    static void nameAll(db::StatementCache &sql, QList<history::Entry> *entries)
+    {
+        NameBook book;
+        book.load(sql, *entries);
+        for (history::Entry &e : *entries)
+            book.name(&e);
     }
 };
+
+/// A row's own fields, as an entry with no change yet.
+history::Entry headerOf(const AuditEntry &row)
+{
+    history::Entry e;
+    e.id = row.id;
+    e.time = row.time;
+    e.administrator = row.administrator;
+    e.method = row.method;
+    e.kind = row.kind;
+    e.code = row.code;
+    e.undoes = row.undoes;
+    return e;
+}
+
+/// What a row changed, unnamed, listing up to `listedFacts` facts of each
+/// side (every one when negative) and counting the rest.
+history::Change changeOf(const RecordedChange &recorded, const Delta &d, int listedFacts)
+{
+    history::Change c;
+    c.readable = recorded.readable;
+    if (!c.readable)
+        return c;
+    const auto listed = [listedFacts](const QList<FactKey> &side) {
+        return listedFacts < 0 ? side : side.mid(0, listedFacts);
+    };
+    for (const FactKey &k : listed(d.factsAdded))
+        c.factsAdded.append({k.first, k.second, {}});
+    for (const FactKey &k : listed(d.factsRemoved))
+        c.factsRemoved.append({k.first, k.second, {}});
+    c.factsAddedUnlisted = d.factsAdded.size() - c.factsAdded.size();
+    c.factsRemovedUnlisted = d.factsRemoved.size() - c.factsRemoved.size();
+    for (int n : d.dimensionsAdded)
+        c.dimensionsAdded.append(history::Dimension{n, {}});
+    for (int n : d.dimensionsRemoved)
+        c.dimensionsRemoved.append(history::Dimension{n, {}});
+    for (const Delta::Filter &f : d.filters)
+        c.filters.append({{f.dimension, {}},
+                          f.added.size(),
+                          f.removed.size(),
+                          f.added.mid(0, history::ShownValues),
+                          f.removed.mid(0, history::ShownValues)});
+    return c;
+}
 
 // -------------------------------------------------------- text search
 
@@ -456,20 +508,38 @@ QJsonObject Delta::side(bool added) const
             {QStringLiteral("filters"), filterMap}};
 }
 
-Delta deltaOf(const RecordedChange &change)
+namespace {
+
+/// What `from` holds and `other` does not, the first `sortedPrefix` (all
+/// when negative) sorted; without copying `from`, which for a toggle-all is
+/// every fact of the warehouse.
+template <typename T>
+QList<T> sortedMinus(const QSet<T> &from, const QSet<T> &other, int sortedPrefix = AllFacts)
+{
+    QList<T> list;
+    for (const T &key : from)
+        if (!other.contains(key))
+            list.append(key);
+    if (sortedPrefix >= 0 && sortedPrefix < list.size())
+        std::partial_sort(list.begin(), list.begin() + sortedPrefix, list.end());
+    else
+        std::sort(list.begin(), list.end());
+    return list;
+}
+
+} // namespace
+
+Delta deltaOf(const RecordedChange &change, int sortedFacts)
 {
     Delta d;
-    d.factsAdded = sorted(QSet<FactKey>(change.after.facts).subtract(change.before.facts));
-    d.factsRemoved = sorted(QSet<FactKey>(change.before.facts).subtract(change.after.facts));
-    d.dimensionsAdded =
-        sorted(QSet<int>(change.after.dimensions).subtract(change.before.dimensions));
-    d.dimensionsRemoved =
-        sorted(QSet<int>(change.before.dimensions).subtract(change.after.dimensions));
+    d.factsAdded = sortedMinus(change.after.facts, change.before.facts, sortedFacts);
+    d.factsRemoved = sortedMinus(change.before.facts, change.after.facts, sortedFacts);
+    d.dimensionsAdded = sortedMinus(change.after.dimensions, change.before.dimensions);
+    d.dimensionsRemoved = sortedMinus(change.before.dimensions, change.after.dimensions);
     for (int n : sorted(change.filterKeys)) {
         const QSet<QString> before = change.before.filters.value(n);
         const QSet<QString> after = change.after.filters.value(n);
-        Delta::Filter f{n, sorted(QSet<QString>(after).subtract(before)),
-                        sorted(QSet<QString>(before).subtract(after))};
+        Delta::Filter f{n, sortedMinus(after, before), sortedMinus(before, after)};
         if (!f.added.isEmpty() || !f.removed.isEmpty())
             d.filters.append(f);
     }
@@ -505,22 +575,65 @@ QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEnt
     return describeAudit(statements, rows);
 }
 
-QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows)
+QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows,
+                                    int listedFacts)
 {
+    QList<history::Entry> entries;
     QList<DescribedEntry> described;
+    entries.reserve(rows.size());
     described.reserve(rows.size());
     for (const AuditEntry &row : rows) {
         const RecordedChange change = recordedChange(row);
-        DescribedEntry d{row, deltaOf(change), {}};
-        d.entry.change.readable = change.readable;
+        DescribedEntry d{row, deltaOf(change, listedFacts), headerOf(row)};
+        d.entry.change = changeOf(change, d.delta, listedFacts);
+        entries.append(d.entry);
         described.append(d);
     }
-    NameBook names;
-    names.load(sql, described);
-    for (DescribedEntry &d : described)
-        d.entry = names.entryOf(d);
+    NameBook::nameAll(sql, &entries);
+    for (qsizetype i = 0; i < described.size(); ++i)
+        described[i].entry = entries[i];
     return described;
 }
+
+QString storedSummary(const AuditEntry &entry)
+{
+    const RecordedChange change = recordedChange(entry);
+    if (!change.readable)
+        return {};
+    const history::Change summary =
+        changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts);
+    return compactJson(QJsonObject::fromVariantMap(history::changeToVariant(summary)));
+}
+
+namespace {
+
+// A row written by this server carries its change as a page shows it
+// (DSRESUMO). Its items and states, which for a toggle-all name every fact
+// of the warehouse, are read only for a row without one.
+const QString PageColumns = QStringLiteral(
+    "IDAUDITORIA, DTAUDITORIA, NMADMINISTRADOR, NMMETODO, TPPRINCIPAL, CDPRINCIPAL, "
+    "CASE WHEN DSRESUMO IS NULL THEN DSITENS END, CASE WHEN DSRESUMO IS NULL THEN DSANTES END, "
+    "CASE WHEN DSRESUMO IS NULL THEN DSDEPOIS END, IDAUDITORIADESFEITA, DSRESUMO");
+constexpr int PageColumnSummary = 10;
+
+bool readSummary(const QString &json, history::Change *change)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json.toUtf8());
+    return document.isObject() &&
+           history::changeFromVariant(document.object().toVariantMap(), change);
+}
+
+std::optional<AuditEntry> auditRowById(db::StatementCache &sql, qint64 id)
+{
+    auto q = sql.run(QStringLiteral("SELECT ") + AuditRowColumns +
+                         QStringLiteral(" FROM AUDITORIA WHERE IDAUDITORIA = ?"),
+                     {id});
+    if (!q.next())
+        return std::nullopt;
+    return auditEntryAt(q);
+}
+
+} // namespace
 
 HistoryPage readHistory(db::StatementCache &sql, const HistoryQuery &query)
 {
@@ -555,33 +668,46 @@ HistoryPage readHistory(db::StatementCache &sql, const HistoryQuery &query)
         conditions.append(condition->first);
         values += condition->second;
     }
-    QString statement =
-        QStringLiteral("SELECT ") + AuditRowColumns + QStringLiteral(" FROM AUDITORIA");
+    QString statement = QStringLiteral("SELECT ") + PageColumns + QStringLiteral(" FROM AUDITORIA");
     if (!conditions.isEmpty())
         statement += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     statement += QStringLiteral(" ORDER BY IDAUDITORIA DESC LIMIT ?");
     values << query.limit + 1;
 
-    QList<AuditEntry> rows;
+    QList<std::pair<AuditEntry, QString>> rows; // with the stored summary
+    const auto take = [&rows](const auto &q) {
+        rows.append({auditEntryAt(q), q.value(PageColumnSummary).toString()});
+    };
     if (text.isEmpty()) {
         // A few fixed statements: worth keeping prepared.
         auto q = sql.run(statement, values);
         while (q.next())
-            rows.append(auditEntryAt(q));
+            take(q);
     } else {
         QSqlQuery q = db::run(db, statement, values);
         while (q.next())
-            rows.append(auditEntryAt(q));
+            take(q);
     }
     HistoryPage page;
     if (rows.size() > query.limit) {
         rows.removeLast();
-        page.next = rows.last().id;
+        page.next = rows.last().first.id;
     }
-    const QList<DescribedEntry> described = describeAudit(sql, rows);
-    page.entries.reserve(described.size());
-    for (const DescribedEntry &d : described)
-        page.entries.append(d.entry);
+    page.entries.reserve(rows.size());
+    for (auto &[row, summary] : rows) {
+        history::Entry entry = headerOf(row);
+        if (summary.isEmpty() || !readSummary(summary, &entry.change)) {
+            // Written before summaries were kept (or by an older server), or
+            // a summary this server cannot read: worked out from the row.
+            if (!summary.isEmpty())
+                row = auditRowById(sql, row.id).value_or(row);
+            const RecordedChange change = recordedChange(row);
+            entry.change =
+                changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts);
+        }
+        page.entries.append(entry);
+    }
+    NameBook::nameAll(sql, &page.entries);
     return page;
 }
 
@@ -640,6 +766,22 @@ QVariant historyPayload(db::StatementCache &sql, const QVariantList &params)
     return QVariantMap{
         {QStringLiteral("rows"), rows},
         {QStringLiteral("next"), page.next > 0 ? QString::number(page.next) : QString()}};
+}
+
+QVariant changePayload(db::StatementCache &sql, const QString &idText)
+{
+    const qint64 id = positiveNumber(idText, std::numeric_limits<qint64>::max());
+    if (id < 0)
+        throw RpcError(code::InvalidParams,
+                       QStringLiteral("Argumento 1 (alteração) de 'getAlteracao' deve ser o número "
+                                      "de uma alteração do histórico; recebeu '%1'.")
+                           .arg(idText.left(60)));
+    const std::optional<AuditEntry> row = auditRowById(sql, id);
+    if (!row)
+        throw RpcError(code::UnknownKey,
+                       QStringLiteral("A alteração %1 não existe no histórico.").arg(id));
+    const QList<AuditEntry> rows{*row};
+    return history::toVariant(describeAudit(sql, rows).constFirst().entry);
 }
 
 } // namespace quv::server

@@ -57,7 +57,8 @@ struct RecordedChange
 };
 RecordedChange recordedChange(const AuditEntry &entry);
 
-/// The keys a row actually changed, each list sorted.
+/// The keys a row actually changed, each list sorted (the fact lists as far
+/// as deltaOf was asked to).
 struct Delta
 {
     struct Filter
@@ -82,7 +83,11 @@ struct Delta
     /// {"n": [values]}} of the added (or removed) side, whole.
     QJsonObject side(bool added) const;
 };
-Delta deltaOf(const RecordedChange &change);
+/// Every fact of each side of a change, or the first `limit`.
+inline constexpr int AllFacts = -1;
+/// `sortedFacts`: only the first that many facts of each side need to be
+/// in order (a history page lists no more); the rest follow unordered.
+Delta deltaOf(const RecordedChange &change, int sortedFacts = AllFacts);
 
 /// An audit row with what it changed, named now.
 struct DescribedEntry
@@ -92,8 +97,15 @@ struct DescribedEntry
     history::Entry entry;
 };
 /// Names every row's principal and keys with a few lookups per kind of key.
-QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows);
+/// An entry lists up to `listedFacts` facts of each side and counts the rest;
+/// the delta holds every key, its fact lists sorted only that far.
+QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEntry> &rows,
+                                    int listedFacts = AllFacts);
 QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEntry> &rows);
+
+/// What the history page shows of a row, unnamed, as stored with the row
+/// when it is written (DSRESUMO): null for a row of no known shape.
+QString storedSummary(const AuditEntry &entry);
 
 /// Which of these keys the catalog holds now.
 QSet<FactKey> factsInCatalog(db::StatementCache &sql, const QSet<FactKey> &keys);
@@ -118,12 +130,18 @@ struct HistoryPage
 inline constexpr int DefaultHistoryPage = 50;
 inline constexpr int MaxHistoryPage = 500;
 
-/// One page, newest first. Raises RpcError (InvalidParams) for a text that
-/// names too much to search for.
+/// One page, newest first, each row listing up to history::ShownFacts facts
+/// of each side. Raises RpcError (InvalidParams) for a text that names too
+/// much to search for.
 HistoryPage readHistory(db::StatementCache &sql, const HistoryQuery &query);
 
 /// getHistorico: the seven text arguments checked and read as a query; the
 /// page as {"rows": [...], "next": "<cursor>" or ""}.
 QVariant historyPayload(db::StatementCache &sql, const QVariantList &params);
+
+/// getAlteracao: one row of the history with every fact it changed. Raises
+/// RpcError: InvalidParams for an id that is not one, UnknownKey for an id
+/// the trail does not hold.
+QVariant changePayload(db::StatementCache &sql, const QString &idText);
 
 } // namespace quv::server

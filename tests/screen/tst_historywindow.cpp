@@ -136,6 +136,38 @@ private slots:
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
     }
 
+    // A page lists a row's first facts; the details show every one, read
+    // once, however often the row is selected.
+    void detailsShowEveryFact()
+    {
+        ScreenSession s;
+        QString skip;
+        if (!s.setUp(QStringLiteral("sqlite"), &skip))
+            QSKIP(qPrintable(skip));
+        QVERIFY(s.open());
+        QStringList facts;
+        for (int i = 1; i <= 25; ++i)
+            facts.append(QStringLiteral(R"(["FATOX","I%1"])").arg(i, 2, 10, QLatin1Char('0')));
+        const QString all = QLatin1Char('[') + facts.join(u',') + QLatin1Char(']');
+        db::run(s.database(),
+                QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "
+                               "TPPRINCIPAL, CDPRINCIPAL, DSITENS, DSANTES, DSDEPOIS) VALUES "
+                               "('2024-06-01T10:00:00.000Z', 'admin', 'setTChkFatoOpGrup', 'G', "
+                               "'05', ?, '{\"granted\":[]}', ?)"),
+                {all, QStringLiteral(R"({"granted":%1})").arg(all)});
+        Cli_quv01000::abreHistorico(QString());
+        HistoryWindow *window = HistoryWindow::instance();
+        QVERIFY(window);
+        QCOMPARE(window->model->entry(0)->change.factsAddedCount(), 25);
+        const QString details = window->memDetalhes->toPlainText();
+        QVERIFY2(details.contains(QStringLiteral("FATOX/I25")) &&
+                     !details.contains(QStringLiteral("e mais")),
+                 qPrintable(details));
+        window->grdHistorico->selectRow(1);
+        window->grdHistorico->selectRow(0);
+        QCOMPARE(s.calls.count(QStringLiteral("getAlteracao")), 1);
+    }
+
     // A call waits with the event loop running: the view's timer may ask
     // for rows then, or while the window undoes a change. Those asks wait;
     // they must not become a second call on the busy connection.

@@ -103,6 +103,14 @@ private slots:
             << R"({"values":[]})" << QStringLiteral(R"({"values":[%1]})").arg(many.join(u','))
             << "Filtro de Cliente: +25 valores"
             << "";
+        QStringList facts;
+        for (int i = 1; i <= 25; ++i)
+            facts.append(QStringLiteral(R"(["FATOX","I%1"])").arg(i, 2, 10, QLatin1Char('0')));
+        QTest::newRow("facts beyond those listed are counted")
+            << "setTChkFatoOpGrup" << QLatin1Char('[') + facts.join(u',') + QLatin1Char(']')
+            << R"({"granted":[]})" << QStringLiteral(R"({"granted":[%1]})").arg(facts.join(u','))
+            << "Concedeu 25 fatos: FATOX/I01, FATOX/I02, …"
+            << "Revogar 25 fatos: FATOX/I01, FATOX/I02, …";
         QTest::newRow("combined row, as a copy writes it")
             << "copiaAcessos"
             << R"({"facts":[["FATOMETA","VLMETA"],["FATOVENDA","VLVENDA"]],"dimensions":[1,4]})"
@@ -144,6 +152,13 @@ private slots:
         const history::Entry entry = server::describeAudit(m_db, {row}).first().entry;
         QCOMPARE(history::summary(entry), summary);
         QCOMPARE(entry.principalName, QStringLiteral("Gerência Comercial"));
+        // A page lists fewer facts and says the same.
+        db::StatementCache sql(m_db);
+        const history::Entry listed =
+            server::describeAudit(sql, {row}, history::ShownFacts).first().entry;
+        QCOMPARE(history::summary(listed), summary);
+        QCOMPARE(listed.change.factsAddedCount(), entry.change.factsAdded.size());
+        QCOMPARE(listed.change.isWhole(), entry.change.factsAdded.size() <= history::ShownFacts);
         if (!undo.isEmpty())
             QCOMPARE(history::phrases(history::inverse(entry.change), history::Voice::ToDo)
                          .join(QStringLiteral("; ")),
@@ -152,9 +167,10 @@ private slots:
             QCOMPARE(f.added.size(), qMin<qint64>(f.addedCount, history::ShownValues));
         // What travels is what was read.
         for (const wire::Encoding encoding : {wire::Encoding::Cbor, wire::Encoding::Json})
-            QCOMPARE(history::entryFromVariant(
-                         wire::decode(wire::encode(history::toVariant(entry), encoding), encoding)),
-                     entry);
+            for (const history::Entry &e : {entry, listed})
+                QCOMPARE(history::entryFromVariant(
+                             wire::decode(wire::encode(history::toVariant(e), encoding), encoding)),
+                         e);
     }
 
     void undoRowSaysWhatItUndid()

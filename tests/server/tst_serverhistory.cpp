@@ -5,6 +5,8 @@
 
 #include "servedemo.h"
 
+#include "contracts/history.h"
+
 #include <QDateTime>
 
 using namespace quv;
@@ -21,7 +23,7 @@ struct Query
             limit = {};
 };
 
-wire::Response history(ServedDemo &demo, const Query &q)
+wire::Response readPage(ServedDemo &demo, const Query &q)
 {
     return demo.call(QStringLiteral("getHistorico"),
                      {q.principal, q.administrator, q.since, q.until, q.text, q.cursor, q.limit});
@@ -156,15 +158,15 @@ private slots:
         for (int i = 0; i < 5; ++i)
             QUV_EXPECT_OK(toggle(i % 2 == 0));
         const qint64 last = lastId(demo);
-        const auto first = idsOf(history(demo, {.limit = QStringLiteral("2")}));
+        const auto first = idsOf(readPage(demo, {.limit = QStringLiteral("2")}));
         QCOMPARE(first.first, (QList<qint64>{last, last - 1}));
         QUV_EXPECT_OK(toggle(true));
         QUV_EXPECT_OK(toggle(false));
-        const auto second = idsOf(history(demo, {.cursor = first.second, .limit = "2"}));
+        const auto second = idsOf(readPage(demo, {.cursor = first.second, .limit = "2"}));
         QCOMPARE(second.first, (QList<qint64>{last - 2, last - 3}));
-        const auto third = idsOf(history(demo, {.cursor = second.second, .limit = "2"}));
+        const auto third = idsOf(readPage(demo, {.cursor = second.second, .limit = "2"}));
         QCOMPARE(third, (std::pair<QList<qint64>, QString>{{last - 4}, QString()}));
-        QCOMPARE(idsOf(history(demo, {.limit = "2"})).first, (QList<qint64>{last + 2, last + 1}));
+        QCOMPARE(idsOf(readPage(demo, {.limit = "2"})).first, (QList<qint64>{last + 2, last + 1}));
     }
 
     void filtersNarrowTheRows_data() { drivers_data(); }
@@ -201,9 +203,9 @@ private slots:
             {"no name bears it", {.text = "nada disso"}, {}},
         };
         for (const auto &c : cases)
-            QVERIFY2(idsOf(history(demo, c.query)).first == c.ids, c.what);
+            QVERIFY2(idsOf(readPage(demo, c.query)).first == c.ids, c.what);
 
-        const wire::Response row = history(demo, {.principal = "G02"});
+        const wire::Response row = readPage(demo, {.principal = "G02"});
         const QVariantMap entry =
             payloadOf(row).toMap().value(QStringLiteral("rows")).toList().value(0).toMap();
         QCOMPARE(entry.value("principal").toMap().value("name").toString(),
@@ -217,7 +219,62 @@ private slots:
                              {.limit = "501"},
                              {.text = QString(101, u'a')}};
         for (const Query &q : bad)
-            QUV_EXPECT_ERROR(history(demo, q), code::InvalidParams);
+            QUV_EXPECT_ERROR(readPage(demo, q), code::InvalidParams);
+    }
+
+    // A page lists the first facts of a row and counts the rest; the row
+    // read alone lists them all. A row the server summarised as it wrote it
+    // reads the same as one from before summaries were kept.
+    void pageRowsAgreeWithTheWholeChange_data() { drivers_data(); }
+    void pageRowsAgreeWithTheWholeChange()
+    {
+        QFETCH(QString, driver);
+        ServedDemo demo;
+        QUV_SERVE(demo, driver);
+        QList<QStringList> many;
+        for (int i = 1; i <= 25; ++i) {
+            const QString item = QStringLiteral("IT%1").arg(i, 2, 10, QLatin1Char('0'));
+            db::execDirect(
+                demo.db(),
+                QStringLiteral("INSERT INTO ITEMDW VALUES ('FATOVENDA', '%1', 'Item %2')")
+                    .arg(item, item.mid(2)));
+            many.append({QStringLiteral("FATOVENDA"), item});
+        }
+        QUV_EXPECT_OK(
+            demo.call(QStringLiteral("setTChkFatoOpGrup"), {"06", facts(many), Out, true}));
+        const qint64 toggle = lastId(demo);
+        QUV_EXPECT_OK(
+            demo.call(QStringLiteral("setDelFilDime"), {filter("02", "4", {"N", "NE"}), true}));
+        QUV_EXPECT_OK(demo.call(QStringLiteral("setCkDimeOpGrup"), {"4", "02", false, Out}));
+
+        const auto page = [&demo] {
+            return payloadOf(readPage(demo, {.limit = "3"})).toMap().value("rows").toList();
+        };
+        const QVariantList summarised = page();
+        QCOMPARE(summarised.size(), 3);
+        const QVariantMap listed = summarised.last().toMap().value("facts").toMap();
+        QCOMPARE(listed.value("added").toList().size(), quv::history::ShownFacts);
+        QCOMPARE(listed.value("addedCount").toInt(), 25);
+        QCOMPARE(listed.value("added").toList().first().toList().value(2).toString(),
+                 QStringLiteral("Item 01"));
+
+        const wire::Response alone =
+            demo.call(QStringLiteral("getAlteracao"), {QString::number(toggle)});
+        QUV_EXPECT_OK(alone);
+        const QVariantMap whole = payloadOf(alone).toMap();
+        const QVariantList all = whole.value("facts").toMap().value("added").toList();
+        QCOMPARE(all.size(), 25);
+        QCOMPARE(all.mid(0, quv::history::ShownFacts), listed.value("added").toList());
+        QVariantMap asListed = whole;
+        asListed.insert("facts", listed);
+        QCOMPARE(asListed, summarised.last().toMap());
+
+        db::execDirect(demo.db(), QStringLiteral("UPDATE AUDITORIA SET DSRESUMO = NULL"));
+        QCOMPARE(page(), summarised);
+
+        QUV_EXPECT_ERROR(demo.call(QStringLiteral("getAlteracao"), {"12a"}), code::InvalidParams);
+        QUV_EXPECT_ERROR(demo.call(QStringLiteral("getAlteracao"), {QString::number(toggle + 9)}),
+                         code::UnknownKey);
     }
 
     void undoRestoresExactlyThoseKeys_data()
