@@ -1,6 +1,7 @@
 #include "db/connection.h"
 
 #include "db/dialect.h"
+#include "db/sqlitesettings.h"
 
 #include "contracts/connectionstring.h"
 
@@ -89,6 +90,8 @@ QSqlDatabase openDatabase(const ConnectionInfo &info, const QString &connectionN
                                      "quv-db create --db sqlite:%1")
                           .arg(QFileInfo(info.path).absoluteFilePath()));
     closeDatabase(connectionName);
+    if (info.driver == Driver::Sqlite)
+        applySqliteSettings();
     QSqlDatabase db = QSqlDatabase::addDatabase(dialect.qtDriverName(), connectionName);
     if (info.driver == Driver::Sqlite) {
         // Readers and the writer of one file wait for each other briefly

@@ -9,6 +9,7 @@ packages=(
   cmake ninja-build g++                      # build tools
   qt6-base-dev qt6-base-dev-tools libgl-dev  # Qt 6 Core/Network/Sql/Gui/Widgets/Test
   libqt6sql6-sqlite libqt6sql6-psql          # the two SQL drivers
+  libsqlite3-dev                             # process-wide settings of the library the driver uses
   qt6-translations-l10n                      # Qt's own dialog texts in Portuguese
   postgresql                                 # PostgreSQL test clusters
   openssl                                    # throw-away TLS certificates in tests

@@ -1,6 +1,7 @@
 #include "framework/data/dbgeral.h"
 
 #include "contracts/connectionstring.h"
+#include "db/sqlitesettings.h"
 #include "framework/data/dataset.h"
 #include "framework/data/rowfeed.h"
 
@@ -143,6 +144,8 @@ void TdtmDBGeral::Open(const QString &connectionString)
             QStringLiteral("?mode=rw");
     }
     Close();
+    if (target.driver == QLatin1StringView("QSQLITE"))
+        quv::db::applySqliteSettings();
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(target.driver, m_connectionName);
         if (!db.isValid()) {
