@@ -169,11 +169,51 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
     : QAbstractTableModel(parent), m_dataSet(dataSet), m_keyField(keyField),
       m_singleMark(singleMark)
 {
+    checkSource();
+    const size_t mask = reserveWanted(size_t(values.size()));
+    for (const QString &value : values) {
+        if (value.contains(kSeparator))
+            fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
+                     .arg(value));
+        addWanted(value.toUtf8(), mask);
+    }
+    follow();
+}
+
+TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField, ValueList values,
+                                         bool singleMark, QObject *parent)
+    : QAbstractTableModel(parent), m_dataSet(dataSet), m_keyField(keyField),
+      m_singleMark(singleMark)
+{
+    checkSource();
+    // A stored filter can hold a million values: they are cut from one
+    // UTF-8 copy of the list, as ListaFiltro::parse cuts the text, without a
+    // string of their own each ("_" is one byte in UTF-8 and in no other
+    // character's encoding).
+    const QByteArray utf8 = values.text.toUtf8();
+    const char *const data = utf8.constData();
+    const qsizetype size = utf8.size();
+    qsizetype pos = (size > 0 && data[0] == '_') ? 1 : 0;
+    const size_t mask = reserveWanted(size_t(utf8.count('_')) + 1);
+    m_wantedBytes.reserve(size);
+    while (pos < size) {
+        const char *next =
+            static_cast<const char *>(std::memchr(data + pos, '_', size_t(size - pos)));
+        const qsizetype end = next ? qsizetype(next - data) : size;
+        addWanted(QByteArrayView(data + pos, end - pos), mask);
+        pos = end + 1;
+    }
+    follow();
+}
+
+void TPesquisaListaModel::checkSource()
+{
+    TDataSet *dataSet = m_dataSet;
     if (!dataSet)
         fail(QStringLiteral("nenhum conjunto de dados informado."));
     if (!dataSet->Active())
         fail(QStringLiteral("o conjunto de dados \"%1\" está fechado.").arg(dataSet->objectName()));
-    if (!keyField || keyField->DataSet() != dataSet)
+    if (!m_keyField || m_keyField->DataSet() != dataSet)
         fail(QStringLiteral("o campo-chave não pertence ao conjunto de dados \"%1\".")
                  .arg(dataSet->objectName()));
     if (const std::shared_ptr<TRowFeed> feed = dataSet->Feed();
@@ -186,36 +226,40 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
             m_columns.append(fields[i]);
     for (const QPointer<TField> &field : std::as_const(m_columns))
         m_searched.append(field);
-    if (!m_searched.contains(keyField))
-        m_searched.prepend(keyField);
+    if (!m_searched.contains(m_keyField.data()))
+        m_searched.prepend(m_keyField.data());
+}
 
-    // The incoming values, each once; a value can never hold "_" here, since
-    // the list form would have cut it in two.
+size_t TPesquisaListaModel::reserveWanted(size_t values)
+{
     size_t capacity = 16;
-    while (capacity < size_t(values.size()) * 2)
+    while (capacity < values * 2)
         capacity *= 2;
     m_wantedSlots.assign(capacity, 0);
-    m_wantedEnds.reserve(size_t(values.size()));
-    for (const QString &value : values) {
-        if (value.contains(kSeparator))
-            fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
-                     .arg(value));
-        const qsizetype begin = m_wantedBytes.size();
-        m_wantedBytes.append(value.toUtf8());
-        if (m_wantedBytes.size() > qsizetype(std::numeric_limits<std::uint32_t>::max()))
-            fail(QStringLiteral("a lista do filtro passa de 4 GiB."));
-        const QByteArrayView key(m_wantedBytes.constData() + begin, m_wantedBytes.size() - begin);
-        if (wantedIndex(key) >= 0) {
-            m_wantedBytes.truncate(begin);
-            continue;
-        }
-        m_wantedEnds.push_back(std::uint32_t(m_wantedBytes.size()));
-        const quint64 hash = hashOf(key);
-        size_t at = size_t(hash) & (capacity - 1);
-        while (m_wantedSlots[at] != 0)
-            at = (at + 1) & (capacity - 1);
-        m_wantedSlots[at] = slotOf(m_wantedEnds.size() - 1, hash);
-    }
+    m_wantedEnds.reserve(values);
+    return capacity - 1;
+}
+
+// Each incoming value once: one hash, one probe sequence that either finds
+// the value already there or ends at the free slot it takes.
+void TPesquisaListaModel::addWanted(QByteArrayView value, size_t mask)
+{
+    const quint64 hash = hashOf(value);
+    const quint64 tag = hash & 0xFFFFFFFF00000000ULL;
+    size_t at = size_t(hash) & mask;
+    for (; m_wantedSlots[at] != 0; at = (at + 1) & mask)
+        if ((m_wantedSlots[at] & 0xFFFFFFFF00000000ULL) == tag &&
+            wanted((m_wantedSlots[at] & 0xFFFFFFFFULL) - 1) == value)
+            return;
+    m_wantedBytes.append(value.data(), value.size());
+    if (m_wantedBytes.size() > qsizetype(std::numeric_limits<std::uint32_t>::max()))
+        fail(QStringLiteral("a lista do filtro passa de 4 GiB."));
+    m_wantedEnds.push_back(std::uint32_t(m_wantedBytes.size()));
+    m_wantedSlots[at] = slotOf(m_wantedEnds.size() - 1, hash);
+}
+
+void TPesquisaListaModel::follow()
+{
     m_wantedCount = qsizetype(m_wantedEnds.size());
     m_found.assign(m_wantedEnds.size(), false);
 
@@ -229,6 +273,7 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
     m_searchTimer->setInterval(0);
     connect(m_searchTimer, &QTimer::timeout, this, [this] { searchStep(SliceMs, false); });
 
+    TDataSet *dataSet = m_dataSet;
     m_loading = dataSet->Fetching();
     absorb(0, dataSet->FetchedCount());
     connect(dataSet, &TDataSet::rowsAppended, this, &TPesquisaListaModel::absorb);
@@ -961,7 +1006,8 @@ TPesquisaListaDialog::TPesquisaListaDialog(TDataSource *dataSource, const QStrin
     TField *key = nullptr;
     TDataSet *dataSet = checkedDataSet(dataSource, keyField, &key);
     m_dataSet = dataSet;
-    m_model = new TPesquisaListaModel(dataSet, key, ListaFiltro::parse(list), flag, this);
+    m_model =
+        new TPesquisaListaModel(dataSet, key, TPesquisaListaModel::ValueList(list), flag, this);
 
     setObjectName(QStringLiteral("dlgPesquisaLista"));
     setWindowTitle(caption);

@@ -90,6 +90,17 @@ public:
     /// dataset whose load already failed.
     TPesquisaListaModel(TDataSet *dataSet, TField *keyField, const QStringList &values,
                         bool singleMark, QObject *parent = nullptr);
+    /// The values in the filter value list form ("_v_w_", read as
+    /// ListaFiltro::parse reads it), handed over as they are.
+    struct ValueList
+    {
+        explicit ValueList(QStringView list) : text(list) {}
+        QStringView text;
+    };
+    /// The same, with the values as a list: a stored filter of a million
+    /// values is not made into a million strings first.
+    TPesquisaListaModel(TDataSet *dataSet, TField *keyField, ValueList values, bool singleMark,
+                        QObject *parent = nullptr);
     ~TPesquisaListaModel() override;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -173,6 +184,10 @@ signals:
     void loadChanged();
 
 private:
+    void checkSource();
+    size_t reserveWanted(size_t values);
+    void addWanted(QByteArrayView value, size_t mask);
+    void follow();
     bool ownIndex(const QModelIndex &index) const;
     template <class F> void forEachMarkedKey(F &&f) const;
     bool setMark(qsizetype row, bool marked);

@@ -100,6 +100,30 @@ private slots:
         QCOMPARE(model.index(0, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
     }
 
+    // The dialog hands the stored list over as text; it must read the same
+    // values as the parsed list, edge forms included.
+    void listFormReadsAsTheParsedValues_data()
+    {
+        QTest::addColumn<QString>("list");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("separator alone") << "_";
+        QTest::newRow("usual form") << "_C3_A1_Z9_";
+        QTest::newRow("no leading or closing separator") << "C3_Z9";
+        QTest::newRow("empty value and repeats") << "_A1__A1_C3_C3_";
+        QTest::newRow("non-ASCII values") << "_São_C3_Ação_";
+    }
+    void listFormReadsAsTheParsedValues()
+    {
+        QFETCH(QString, list);
+        SearchData d(sampleRows());
+        TPesquisaListaModel parsed(d.dataSet.get(), d.key(), ListaFiltro::parse(list), false);
+        TPesquisaListaModel asText(d.dataSet.get(), d.key(), TPesquisaListaModel::ValueList(list),
+                                   false);
+        QCOMPARE(markedRows(asText), markedRows(parsed));
+        QCOMPARE(asText.AbsentValues(), parsed.AbsentValues());
+        QCOMPARE(asText.WrittenList(true), parsed.WrittenList(true));
+    }
+
     void keysRepeatedInTheDataSetAreWrittenOnce()
     {
         SearchData d({{"K", "one"}, {"L", "x"}, {"K", "two"}});
