@@ -595,14 +595,77 @@ QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEn
     return described;
 }
 
+namespace {
+
+/// The values of a list in strictly ascending order, as the writers keep
+/// them; nothing when the list is not that.
+std::optional<QStringList> ascendingTexts(const QJsonValue &value)
+{
+    if (!value.isArray())
+        return std::nullopt;
+    const QJsonArray list = value.toArray();
+    QStringList texts;
+    texts.reserve(list.size());
+    for (const QJsonValueConstRef entry : list) {
+        if (!entry.isString())
+            return std::nullopt;
+        texts.append(entry.toString());
+        if (texts.size() > 1 && !(texts[texts.size() - 2] < texts.last()))
+            return std::nullopt;
+    }
+    return texts;
+}
+
+/// A filter row holds the whole value list before and after, each in order:
+/// what changed is found by walking the two together, where the general
+/// reading would hash every value of both (a sixth of the time of storing a
+/// filter of 100,000 values). Nothing for a row of another shape or order;
+/// the general reading then takes it.
+std::optional<history::Change> filterSummary(const AuditEntry &entry)
+{
+    const QString values = QStringLiteral("values");
+    const QJsonObject before = entry.before.toObject();
+    const QJsonObject after = entry.after.toObject();
+    QSet<int> items;
+    if (entry.items.isObject() || !before.contains(values) || !after.contains(values) ||
+        !readNumbers(entry.items, &items) || items.size() != 1)
+        return std::nullopt;
+    const std::optional<QStringList> was = ascendingTexts(before.value(values));
+    const std::optional<QStringList> is = ascendingTexts(after.value(values));
+    if (!was || !is)
+        return std::nullopt;
+    history::FilterChange f{{*items.cbegin(), {}}, 0, 0, {}, {}};
+    const auto note = [](const QString &value, qint64 *count, QStringList *shown) {
+        if (++*count <= history::ShownValues)
+            shown->append(value);
+    };
+    qsizetype i = 0, j = 0;
+    while (i < was->size() || j < is->size()) {
+        if (j == is->size() || (i < was->size() && (*was)[i] < (*is)[j]))
+            note((*was)[i++], &f.removedCount, &f.removed);
+        else if (i == was->size() || (*is)[j] < (*was)[i])
+            note((*is)[j++], &f.addedCount, &f.added);
+        else
+            ++i, ++j;
+    }
+    history::Change change;
+    if (f.addedCount > 0 || f.removedCount > 0)
+        change.filters.append(f);
+    return change;
+}
+
+} // namespace
+
 QString storedSummary(const AuditEntry &entry)
 {
-    const RecordedChange change = recordedChange(entry);
-    if (!change.readable)
-        return {};
-    const history::Change summary =
-        changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts);
-    return compactJson(QJsonObject::fromVariantMap(history::changeToVariant(summary)));
+    std::optional<history::Change> summary = filterSummary(entry);
+    if (!summary) {
+        const RecordedChange change = recordedChange(entry);
+        if (!change.readable)
+            return {};
+        summary = changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts);
+    }
+    return compactJson(QJsonObject::fromVariantMap(history::changeToVariant(*summary)));
 }
 
 namespace {
