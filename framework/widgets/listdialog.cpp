@@ -698,14 +698,18 @@ void TPesquisaListaModel::startSearch()
     m_searchTimer->stop();
     const bool filtered = !m_filterNeedle.isEmpty() || m_onlyMarked;
     if (!filtered) {
+        // Back to every row. A view reset over all of them rebuilds its rows
+        // at a cost far above telling it of the same rows as an insert
+        // (95 ms against 10 ms for 1.4 million rows): reset over a first
+        // part, then add the rest.
         beginResetModel();
         m_filtered = false;
-        m_viewRows = TotalRows();
+        m_viewRows = std::min(TotalRows(), PublishAtOnce);
         m_shown.clear();
         m_shown.shrink_to_fit();
         m_candidates.clear();
         endResetModel();
-        m_lastPublish.restart();
+        publish(true);
         emit shownChanged();
         return;
     }

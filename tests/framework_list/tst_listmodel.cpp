@@ -100,6 +100,28 @@ private slots:
         QCOMPARE(model.index(0, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
     }
 
+    // Clearing the search over more rows than the view is told of at once
+    // resets it over a first part and adds the rest: every row shows, in
+    // order, and the view hears a consistent story.
+    void clearingTheSearchShowsEveryRowOfALongList()
+    {
+        Rows rows;
+        for (int i = 0; i < 150000; ++i)
+            rows.append({QStringLiteral("K%1").arg(i),
+                         i % 2 ? QStringLiteral("par") : QStringLiteral("impar")});
+        SearchData d(rows);
+        TPesquisaListaModel model(d.dataSet.get(), d.key(), {}, false);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.SetFilterText(QStringLiteral("impar"));
+        model.FinishSearch();
+        QCOMPARE(model.ShownCount(), 75000);
+        model.SetFilterText(QString());
+        QCOMPARE(model.rowCount(), 150000);
+        QCOMPARE(model.DataSetRow(149999), 149999);
+        QCOMPARE(model.index(100000, 1).data().toString(), QStringLiteral("K100000"));
+    }
+
     // The dialog hands the stored list over as text; it must read the same
     // values as the parsed list, edge forms included.
     void listFormReadsAsTheParsedValues_data()
