@@ -92,8 +92,11 @@ public:
 
 private:
     /// Writes one audit row; every change goes through here.
+    /// `summary`: the history's summary when the caller knows it (see
+    /// AuditEntry::summary); null: worked out from the row.
     void audit(Principal kind, const QString &code, const QJsonValue &items,
-               const QJsonValue &before, const QJsonValue &after) const;
+               const QJsonValue &before, const QJsonValue &after,
+               const QString &summary = {}) const;
 
     QSqlDatabase m_db;
     std::unique_ptr<db::StatementCache> m_ownStatements;

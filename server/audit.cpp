@@ -265,7 +265,7 @@ qint64 writeAudit(const QSqlDatabase &db, const AuditEntry &entry)
     AuditNotes::note(entry.principal());
     // Worked out once here, so that a page of the history never reads the
     // whole sets a toggle-all writes.
-    const QString summary = storedSummary(entry);
+    const QString summary = entry.summary.isNull() ? storedSummary(entry) : entry.summary;
     QSqlQuery query = db::run(
         db,
         QStringLiteral("INSERT INTO AUDITORIA (DTAUDITORIA, NMADMINISTRADOR, NMMETODO, "

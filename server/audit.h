@@ -29,6 +29,9 @@ struct AuditEntry
     QJsonValue after;
     /// The id of the row an undo took back; 0 for every other change.
     qint64 undoes = 0;
+    /// What the history shows of the change, when the writer already knows
+    /// it (storedSummary's form); null: writeAudit works it out.
+    QString summary;
 
     /// "G01" or "OJSILVA".
     QString principal() const { return kind + code; }

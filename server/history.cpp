@@ -616,6 +616,30 @@ std::optional<QStringList> ascendingTexts(const QJsonValue &value)
     return texts;
 }
 
+/// The change of one dimension's filter from its two value lists, each in
+/// ascending order without repeats, found by walking them together.
+history::Change filterChange(int dimension, const QStringList &was, const QStringList &is)
+{
+    history::FilterChange f{{dimension, {}}, 0, 0, {}, {}};
+    const auto note = [](const QString &value, qint64 *count, QStringList *shown) {
+        if (++*count <= history::ShownValues)
+            shown->append(value);
+    };
+    qsizetype i = 0, j = 0;
+    while (i < was.size() || j < is.size()) {
+        if (j == is.size() || (i < was.size() && was[i] < is[j]))
+            note(was[i++], &f.removedCount, &f.removed);
+        else if (i == was.size() || is[j] < was[i])
+            note(is[j++], &f.addedCount, &f.added);
+        else
+            ++i, ++j;
+    }
+    history::Change change;
+    if (f.addedCount > 0 || f.removedCount > 0)
+        change.filters.append(f);
+    return change;
+}
+
 /// A filter row holds the whole value list before and after, each in order:
 /// what changed is found by walking the two together, where the general
 /// reading would hash every value of both (a sixth of the time of storing a
@@ -634,27 +658,16 @@ std::optional<history::Change> filterSummary(const AuditEntry &entry)
     const std::optional<QStringList> is = ascendingTexts(after.value(values));
     if (!was || !is)
         return std::nullopt;
-    history::FilterChange f{{*items.cbegin(), {}}, 0, 0, {}, {}};
-    const auto note = [](const QString &value, qint64 *count, QStringList *shown) {
-        if (++*count <= history::ShownValues)
-            shown->append(value);
-    };
-    qsizetype i = 0, j = 0;
-    while (i < was->size() || j < is->size()) {
-        if (j == is->size() || (i < was->size() && (*was)[i] < (*is)[j]))
-            note((*was)[i++], &f.removedCount, &f.removed);
-        else if (i == was->size() || (*is)[j] < (*was)[i])
-            note((*is)[j++], &f.addedCount, &f.added);
-        else
-            ++i, ++j;
-    }
-    history::Change change;
-    if (f.addedCount > 0 || f.removedCount > 0)
-        change.filters.append(f);
-    return change;
+    return filterChange(*items.cbegin(), *was, *is);
 }
 
 } // namespace
+
+QString filterStoredSummary(int dimension, const QStringList &before, const QStringList &after)
+{
+    return compactJson(QJsonObject::fromVariantMap(
+        history::changeToVariant(filterChange(dimension, before, after))));
+}
 
 QString storedSummary(const AuditEntry &entry)
 {

@@ -106,6 +106,9 @@ QList<DescribedEntry> describeAudit(const QSqlDatabase &db, const QList<AuditEnt
 /// What the history page shows of a row, unnamed, as stored with the row
 /// when it is written (DSRESUMO): null for a row of no known shape.
 QString storedSummary(const AuditEntry &entry);
+/// The same for a row that replaced one dimension's filter, from the value
+/// lists before and after, each in ascending order without repeats.
+QString filterStoredSummary(int dimension, const QStringList &before, const QStringList &after);
 
 /// Which of these keys the catalog holds now.
 QSet<FactKey> factsInCatalog(db::StatementCache &sql, const QSet<FactKey> &keys);
