@@ -597,88 +597,43 @@ QList<DescribedEntry> describeAudit(db::StatementCache &sql, const QList<AuditEn
 
 namespace {
 
-/// The values of a list in strictly ascending order, as the writers keep
-/// them; nothing when the list is not that.
-std::optional<QStringList> ascendingTexts(const QJsonValue &value)
+QString summaryText(const history::Change &change)
 {
-    if (!value.isArray())
-        return std::nullopt;
-    const QJsonArray list = value.toArray();
-    QStringList texts;
-    texts.reserve(list.size());
-    for (const QJsonValueConstRef entry : list) {
-        if (!entry.isString())
-            return std::nullopt;
-        texts.append(entry.toString());
-        if (texts.size() > 1 && !(texts[texts.size() - 2] < texts.last()))
-            return std::nullopt;
-    }
-    return texts;
-}
-
-/// The change of one dimension's filter from its two value lists, each in
-/// ascending order without repeats, found by walking them together.
-history::Change filterChange(int dimension, const QStringList &was, const QStringList &is)
-{
-    history::FilterChange f{{dimension, {}}, 0, 0, {}, {}};
-    const auto note = [](const QString &value, qint64 *count, QStringList *shown) {
-        if (++*count <= history::ShownValues)
-            shown->append(value);
-    };
-    qsizetype i = 0, j = 0;
-    while (i < was.size() || j < is.size()) {
-        if (j == is.size() || (i < was.size() && was[i] < is[j]))
-            note(was[i++], &f.removedCount, &f.removed);
-        else if (i == was.size() || is[j] < was[i])
-            note(is[j++], &f.addedCount, &f.added);
-        else
-            ++i, ++j;
-    }
-    history::Change change;
-    if (f.addedCount > 0 || f.removedCount > 0)
-        change.filters.append(f);
-    return change;
-}
-
-/// A filter row holds the whole value list before and after, each in order:
-/// what changed is found by walking the two together, where the general
-/// reading would hash every value of both (a sixth of the time of storing a
-/// filter of 100,000 values). Nothing for a row of another shape or order;
-/// the general reading then takes it.
-std::optional<history::Change> filterSummary(const AuditEntry &entry)
-{
-    const QString values = QStringLiteral("values");
-    const QJsonObject before = entry.before.toObject();
-    const QJsonObject after = entry.after.toObject();
-    QSet<int> items;
-    if (entry.items.isObject() || !before.contains(values) || !after.contains(values) ||
-        !readNumbers(entry.items, &items) || items.size() != 1)
-        return std::nullopt;
-    const std::optional<QStringList> was = ascendingTexts(before.value(values));
-    const std::optional<QStringList> is = ascendingTexts(after.value(values));
-    if (!was || !is)
-        return std::nullopt;
-    return filterChange(*items.cbegin(), *was, *is);
+    return compactJson(QJsonObject::fromVariantMap(history::changeToVariant(change)));
 }
 
 } // namespace
 
 QString filterStoredSummary(int dimension, const QStringList &before, const QStringList &after)
 {
-    return compactJson(QJsonObject::fromVariantMap(
-        history::changeToVariant(filterChange(dimension, before, after))));
+    // The two lists walked together: hashing a million values of each side
+    // would cost a tenth of the store.
+    history::FilterChange f{{dimension, {}}, 0, 0, {}, {}};
+    const auto note = [](const QString &value, qint64 *count, QStringList *shown) {
+        if (++*count <= history::ShownValues)
+            shown->append(value);
+    };
+    qsizetype i = 0, j = 0;
+    while (i < before.size() || j < after.size()) {
+        if (j == after.size() || (i < before.size() && before[i] < after[j]))
+            note(before[i++], &f.removedCount, &f.removed);
+        else if (i == before.size() || after[j] < before[i])
+            note(after[j++], &f.addedCount, &f.added);
+        else
+            ++i, ++j;
+    }
+    history::Change change;
+    if (f.addedCount > 0 || f.removedCount > 0)
+        change.filters.append(f);
+    return summaryText(change);
 }
 
 QString storedSummary(const AuditEntry &entry)
 {
-    std::optional<history::Change> summary = filterSummary(entry);
-    if (!summary) {
-        const RecordedChange change = recordedChange(entry);
-        if (!change.readable)
-            return {};
-        summary = changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts);
-    }
-    return compactJson(QJsonObject::fromVariantMap(history::changeToVariant(*summary)));
+    const RecordedChange change = recordedChange(entry);
+    if (!change.readable)
+        return {};
+    return summaryText(changeOf(change, deltaOf(change, history::ShownFacts), history::ShownFacts));
 }
 
 namespace {
@@ -710,6 +665,15 @@ std::optional<AuditEntry> auditRowById(db::StatementCache &sql, qint64 id)
 }
 
 } // namespace
+
+AuditEntry auditRow(db::StatementCache &sql, qint64 id)
+{
+    std::optional<AuditEntry> row = auditRowById(sql, id);
+    if (!row)
+        throw RpcError(code::UnknownKey,
+                       QStringLiteral("A alteração %1 não existe no histórico.").arg(id));
+    return *std::move(row);
+}
 
 HistoryPage readHistory(db::StatementCache &sql, const HistoryQuery &query)
 {
@@ -852,11 +816,7 @@ QVariant changePayload(db::StatementCache &sql, const QString &idText)
                        QStringLiteral("Argumento 1 (alteração) de 'getAlteracao' deve ser o número "
                                       "de uma alteração do histórico; recebeu '%1'.")
                            .arg(idText.left(60)));
-    const std::optional<AuditEntry> row = auditRowById(sql, id);
-    if (!row)
-        throw RpcError(code::UnknownKey,
-                       QStringLiteral("A alteração %1 não existe no histórico.").arg(id));
-    const QList<AuditEntry> rows{*row};
+    const QList<AuditEntry> rows{auditRow(sql, id)};
     return history::toVariant(describeAudit(sql, rows).constFirst().entry);
 }
 

@@ -110,6 +110,10 @@ QString storedSummary(const AuditEntry &entry);
 /// lists before and after, each in ascending order without repeats.
 QString filterStoredSummary(int dimension, const QStringList &before, const QStringList &after);
 
+/// The audit row of that id. Raises RpcError (UnknownKey) when the trail
+/// does not hold it.
+AuditEntry auditRow(db::StatementCache &sql, qint64 id);
+
 /// Which of these keys the catalog holds now.
 QSet<FactKey> factsInCatalog(db::StatementCache &sql, const QSet<FactKey> &keys);
 QSet<int> dimensionsInCatalog(db::StatementCache &sql, const QSet<int> &numbers);

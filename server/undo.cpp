@@ -136,16 +136,7 @@ UndoResult undoChange(db::StatementCache &sql, const QString &administrator, con
     if (!db::Dialect::of(db).isSqlite())
         db::execDirect(db, QStringLiteral("LOCK TABLE AUDITORIA IN SHARE ROW EXCLUSIVE MODE"));
 
-    AuditEntry row;
-    {
-        auto q = sql.run(QStringLiteral("SELECT ") + AuditRowColumns +
-                             QStringLiteral(" FROM AUDITORIA WHERE IDAUDITORIA = ?"),
-                         {id});
-        if (!q.next())
-            throw RpcError(code::UnknownKey,
-                           QStringLiteral("A alteração %1 não existe no histórico.").arg(id));
-        row = auditEntryAt(q);
-    }
+    const AuditEntry row = auditRow(sql, id);
     const RecordedChange recorded = recordedChange(row);
     if (!recorded.readable)
         refuse(id, QStringLiteral("seu registro no histórico não pôde ser lido."));

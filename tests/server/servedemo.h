@@ -115,6 +115,19 @@ inline QList<FieldDef> fieldsOf(std::initializer_list<std::pair<const char *, in
     return fields;
 }
 
+/// A packet of these fields holding these rows, cell by cell.
+inline DataPacket packetOf(std::initializer_list<std::pair<const char *, int>> fields,
+                           const QList<QStringList> &rows)
+{
+    DataPacket p(fieldsOf(fields));
+    for (const QStringList &row : rows) {
+        for (const QString &cell : row)
+            p.appendCell(cell);
+        p.endRow();
+    }
+    return p;
+}
+
 /// The row whose `field` holds `value`, or an empty list.
 inline QStringList rowWhere(const DataPacket &packet, const QString &field, const QString &value)
 {

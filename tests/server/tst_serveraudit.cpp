@@ -39,18 +39,6 @@ QJsonValue jsonOf(const QString &text)
     return json(text.toUtf8().constData());
 }
 
-DataPacket packet(std::initializer_list<std::pair<const char *, int>> fields,
-                  const QList<QStringList> &rows)
-{
-    DataPacket p(fieldsOf(fields));
-    for (const QStringList &row : rows) {
-        for (const QString &cell : row)
-            p.appendCell(cell);
-        p.endRow();
-    }
-    return p;
-}
-
 using Run = ProgramRun;
 
 Run audit(const QStringList &arguments)
@@ -395,10 +383,10 @@ private slots:
             newRow(driver, "grant many facts")
                 << driver << "setTChkFatoOpGrup"
                 << QVariantList{"06",
-                                QVariant::fromValue(packet({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
-                                                           {{"FATOVENDA", "VLVENDA"},
-                                                            {"FATOMETA", "VLMETA"},
-                                                            {"FATOVENDA", "VLVENDA"}})),
+                                QVariant::fromValue(packetOf({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
+                                                             {{"FATOVENDA", "VLVENDA"},
+                                                              {"FATOMETA", "VLMETA"},
+                                                              {"FATOVENDA", "VLVENDA"}})),
                                 out, true}
                 << "G06"
                 << "[[\"FATOVENDA\",\"VLVENDA\"],[\"FATOMETA\",\"VLMETA\"]]"
@@ -407,7 +395,7 @@ private slots:
             newRow(driver, "revoke many dimensions")
                 << driver << "setTChkDimeOpOper"
                 << QVariantList{"JSILVA",
-                                QVariant::fromValue(packet({{"NRSEQUEDIME", 5}}, {{"1"}, {"3"}})),
+                                QVariant::fromValue(packetOf({{"NRSEQUEDIME", 5}}, {{"1"}, {"3"}})),
                                 false, out}
                 << "OJSILVA"
                 << "[1,3]"
@@ -415,7 +403,7 @@ private slots:
                 << "{\"granted\":[],\"filters\":{}}";
             newRow(driver, "replace a filter")
                 << driver << "setDelFilDime"
-                << QVariantList{QVariant::fromValue(packet(
+                << QVariantList{QVariant::fromValue(packetOf(
                                     {{"ITENS", 50}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
                                     {{"NE", "02", "4"}, {"N", "02", "4"}, {"N", "02", "4"}})),
                                 true}
@@ -547,20 +535,20 @@ private slots:
                 << driver << "setTChkFatoOpGrup"
                 << QVariantList{"06",
                                 QVariant::fromValue(
-                                    packet({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
-                                           {{"FATOVENDA", "VLVENDA"}, {"FATOVENDA", "NADA"}})),
+                                    packetOf({{"CDTABELADW", 30}, {"CDITEMDW", 30}},
+                                             {{"FATOVENDA", "VLVENDA"}, {"FATOVENDA", "NADA"}})),
                                 out, true}
                 << code::UnknownKey;
             newRow(driver, "filter value too long")
                 << driver << "setDelFilDime"
-                << QVariantList{QVariant::fromValue(packet(
+                << QVariantList{QVariant::fromValue(packetOf(
                                     {{"ITENS", 60}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
                                     {{"N", "02", "4"}, {tooLong, "02", "4"}})),
                                 true}
                 << code::InvalidValue;
             newRow(driver, "filter on a dimension not granted")
                 << driver << "setDelFilDime"
-                << QVariantList{QVariant::fromValue(packet(
+                << QVariantList{QVariant::fromValue(packetOf(
                                     {{"ITENS", 50}, {"CDCODIGOPAI", 20}, {"NRSEQUEDIME", 20}},
                                     {{"N", "06", "4"}})),
                                 true}

@@ -58,18 +58,6 @@ wire::Response undo(ServedDemo &demo, qint64 id)
     return undo(demo, QString::number(id));
 }
 
-DataPacket packetOf(std::initializer_list<std::pair<const char *, int>> fields,
-                    const QList<QStringList> &rows)
-{
-    DataPacket p(fieldsOf(fields));
-    for (const QStringList &row : rows) {
-        for (const QString &cell : row)
-            p.appendCell(cell);
-        p.endRow();
-    }
-    return p;
-}
-
 QVariant facts(const QList<QStringList> &rows)
 {
     return QVariant::fromValue(packetOf({{"CDTABELADW", 30}, {"CDITEMDW", 30}}, rows));
