@@ -3,6 +3,7 @@
 #include "framework/app/application.h"
 #include "framework/data/dataset.h"
 #include "framework/data/rowfeed.h"
+#include "framework/hugepages.h"
 #include "framework/widgets/placement.h"
 #include "framework/widgets/searchtext.h"
 
@@ -19,10 +20,12 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QStringEncoder>
 #include <QStyle>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -152,6 +155,37 @@ quint64 hashOf(QByteArrayView key)
     return quint64(qHash(key));
 }
 
+// How many values ahead the table is probed: each value's hash is worked out
+// and its slot fetched into the cache this many values before the slot is
+// read. A million-value table does not fit the cache, so without it every
+// value waits for memory once (ten million times on a large load).
+constexpr size_t ProbeAhead = 16;
+
+// Runs `use(i, hash)` for i in [0, count) in order, the hash of `value(i)`
+// worked out and its slot of `table` prefetched ProbeAhead values earlier.
+// `value(i)` must stay valid while later values are asked for.
+template <class Value, class Use>
+void probeAhead(size_t count, const std::vector<quint64> &table, Value &&value, Use &&use)
+{
+    if (table.empty())
+        return;
+    const size_t mask = table.size() - 1;
+    std::array<quint64, ProbeAhead> hashes{};
+    const auto ahead = [&](size_t i) {
+        const quint64 hash = hashOf(value(i));
+        __builtin_prefetch(&table[size_t(hash) & mask]);
+        hashes[i % ProbeAhead] = hash;
+    };
+    for (size_t i = 0; i < std::min(count, ProbeAhead); ++i)
+        ahead(i);
+    for (size_t i = 0; i < count; ++i) {
+        const quint64 hash = hashes[i % ProbeAhead];
+        if (i + ProbeAhead < count)
+            ahead(i + ProbeAhead);
+        use(i, hash);
+    }
+}
+
 // A slot of the table of incoming values: the value's index + 1 (0: empty)
 // in the low half, the high half of its hash in the other, so that most
 // rows that are not among the values are told apart without reading the
@@ -175,7 +209,8 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField,
         if (value.contains(kSeparator))
             fail(QStringLiteral("o valor \"%1\" contém \"_\" e não pode vir na lista do filtro.")
                      .arg(value));
-        addWanted(value.toUtf8(), mask);
+        const QByteArray utf8 = value.toUtf8();
+        addWanted(utf8, hashOf(utf8), mask);
     }
     follow();
 }
@@ -189,20 +224,32 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField, Va
     // A stored filter can hold a million values: they are cut from one
     // UTF-8 copy of the list, as ListaFiltro::parse cuts the text, without a
     // string of their own each ("_" is one byte in UTF-8 and in no other
-    // character's encoding).
-    const QByteArray utf8 = values.text.toUtf8();
+    // character's encoding). Every buffer here is filled at once, so each
+    // asks for huge pages first.
+    QByteArray utf8;
+    utf8.reserve(values.text.size() * 3);
+    adviseHugePagesFor(utf8);
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
+    utf8.resize(encoder.appendToBuffer(utf8.data(), values.text) - utf8.data());
     const char *const data = utf8.constData();
     const qsizetype size = utf8.size();
     qsizetype pos = (size > 0 && data[0] == '_') ? 1 : 0;
-    const size_t mask = reserveWanted(size_t(utf8.count('_')) + 1);
-    m_wantedBytes.reserve(size);
+    std::vector<QByteArrayView> cut;
+    cut.reserve(size_t(utf8.count('_')) + 1);
+    adviseHugePagesFor(cut);
     while (pos < size) {
         const char *next =
             static_cast<const char *>(std::memchr(data + pos, '_', size_t(size - pos)));
         const qsizetype end = next ? qsizetype(next - data) : size;
-        addWanted(QByteArrayView(data + pos, end - pos), mask);
+        cut.emplace_back(data + pos, end - pos);
         pos = end + 1;
     }
+    const size_t mask = reserveWanted(cut.size());
+    m_wantedBytes.reserve(size);
+    adviseHugePagesFor(m_wantedBytes);
+    probeAhead(
+        cut.size(), m_wantedSlots, [&](size_t i) { return cut[i]; },
+        [&](size_t i, quint64 hash) { addWanted(cut[i], hash, mask); });
     follow();
 }
 
@@ -235,16 +282,18 @@ size_t TPesquisaListaModel::reserveWanted(size_t values)
     size_t capacity = 16;
     while (capacity < values * 2)
         capacity *= 2;
+    m_wantedSlots.reserve(capacity);
+    adviseHugePagesFor(m_wantedSlots);
     m_wantedSlots.assign(capacity, 0);
     m_wantedEnds.reserve(values);
+    adviseHugePagesFor(m_wantedEnds);
     return capacity - 1;
 }
 
 // Each incoming value once: one hash, one probe sequence that either finds
 // the value already there or ends at the free slot it takes.
-void TPesquisaListaModel::addWanted(QByteArrayView value, size_t mask)
+void TPesquisaListaModel::addWanted(QByteArrayView value, quint64 hash, size_t mask)
 {
-    const quint64 hash = hashOf(value);
     const quint64 tag = hash & 0xFFFFFFFF00000000ULL;
     size_t at = size_t(hash) & mask;
     for (; m_wantedSlots[at] != 0; at = (at + 1) & mask)
@@ -293,12 +342,11 @@ QByteArrayView TPesquisaListaModel::wanted(size_t index) const
                           qsizetype(m_wantedEnds[index] - begin));
 }
 
-qsizetype TPesquisaListaModel::wantedIndex(QByteArrayView key) const
+qsizetype TPesquisaListaModel::wantedIndex(QByteArrayView key, quint64 hash) const
 {
     if (m_wantedSlots.empty())
         return -1;
     const size_t mask = m_wantedSlots.size() - 1;
-    const quint64 hash = hashOf(key);
     const quint64 tag = hash & 0xFFFFFFFF00000000ULL;
     for (size_t at = size_t(hash) & mask; m_wantedSlots[at] != 0; at = (at + 1) & mask) {
         if ((m_wantedSlots[at] & 0xFFFFFFFF00000000ULL) != tag)
@@ -349,20 +397,37 @@ void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
     CellReader key(m_dataSet, packet, m_keyField);
     m_marked.resize(size_t(end), false);
     m_blocked.resize(size_t(end), false);
-    for (qsizetype row = first; row < end; ++row) {
-        const QByteArrayView k = key(row);
+    const auto take = [&](qsizetype row, QByteArrayView k, quint64 hash) {
         if (k.contains('_')) {
             m_blocked[size_t(row)] = true;
             ++m_blockedCount;
-        } else if (m_wantedCount > 0) {
-            if (const qsizetype hit = wantedIndex(k); hit >= 0) {
-                m_marked[size_t(row)] = true;
-                ++m_markedCount;
-                if (!m_found[size_t(hit)]) {
-                    m_found[size_t(hit)] = true;
-                    ++m_foundCount;
-                }
+        } else if (const qsizetype hit = wantedIndex(k, hash); hit >= 0) {
+            m_marked[size_t(row)] = true;
+            ++m_markedCount;
+            if (!m_found[size_t(hit)]) {
+                m_found[size_t(hit)] = true;
+                ++m_foundCount;
             }
+        }
+    };
+    if (m_wantedCount == 0) {
+        for (qsizetype row = first; row < end; ++row)
+            if (key(row).contains('_')) {
+                m_blocked[size_t(row)] = true;
+                ++m_blockedCount;
+            }
+    } else if (key.Direct()) {
+        probeAhead(
+            size_t(count), m_wantedSlots, [&](size_t i) { return key(first + qsizetype(i)); },
+            [&](size_t i, quint64 hash) {
+                const qsizetype row = first + qsizetype(i);
+                take(row, key(row), hash);
+            });
+    } else {
+        // Cells converted one at a time share a buffer: no looking ahead.
+        for (qsizetype row = first; row < end; ++row) {
+            const QByteArrayView k = key(row);
+            take(row, k, hashOf(k));
         }
     }
 

@@ -186,7 +186,7 @@ signals:
 private:
     void checkSource();
     size_t reserveWanted(size_t values);
-    void addWanted(QByteArrayView value, size_t mask);
+    void addWanted(QByteArrayView value, quint64 hash, size_t mask);
     void follow();
     bool ownIndex(const QModelIndex &index) const;
     template <class F> void forEachMarkedKey(F &&f) const;
@@ -199,7 +199,7 @@ private:
     void appendShown(const std::vector<std::uint32_t> &rows);
     void recountMarkedShown();
     void publish(bool now);
-    qsizetype wantedIndex(QByteArrayView key) const;
+    qsizetype wantedIndex(QByteArrayView key, quint64 hash) const;
     QByteArrayView wanted(size_t index) const;
 
     // Watched: a packet of another layout replaces the dataset's fields.
