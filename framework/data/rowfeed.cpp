@@ -1,5 +1,7 @@
 #include "framework/data/rowfeed.h"
 
+#include "framework/data/sqlitereader.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSemaphore>
@@ -375,42 +377,100 @@ void abandon(QSqlDatabase &db, QSqlQuery &query)
         query.finish();
 }
 
+// The rows of a statement run through the Qt driver, as TSqliteReader gives
+// them straight from SQLite.
+class DriverRows
+{
+public:
+    explicit DriverRows(const QSqlDatabase &db) : m_db(db), m_query(db) {}
+
+    bool Exec(const TRowFeed::Request &request) { return execute(m_query, request); }
+    bool IsSelect() const { return m_query.isSelect(); }
+    int ColumnCount() const { return m_query.record().count(); }
+    QString ColumnName(int column) const { return m_query.record().fieldName(column); }
+    bool Next() { return m_query.next(); }
+    // Drivers hand out a NULL as a typed default (0 for a number): ask for
+    // NULL explicitly, it travels as the empty string.
+    bool IsNull(int column) const { return m_query.isNull(column); }
+    // Each cell is encoded into one scratch buffer rather than a new
+    // QByteArray: an allocation per cell cost the loader as much as the
+    // encoding.
+    QByteArrayView Utf8(int column)
+    {
+        const QString text = m_query.value(column).toString();
+        const size_t need = size_t(text.size()) * 3;
+        if (need > m_scratch.size())
+            m_scratch.resize(need);
+        return QByteArrayView(m_scratch.data(),
+                              m_encoder.appendToBuffer(m_scratch.data(), text) - m_scratch.data());
+    }
+    QString Error() const { return m_query.lastError().text(); }
+    bool Failed() const { return m_query.lastError().isValid(); }
+    void Abandon() { abandon(m_db, m_query); }
+
+private:
+    QSqlDatabase m_db;
+    QSqlQuery m_query;
+    QStringEncoder m_encoder{QStringEncoder::Utf8, QStringConverter::Flag::Stateless};
+    std::vector<char> m_scratch = std::vector<char>(256);
+};
+
+class SqliteRows
+{
+public:
+    explicit SqliteRows(sqlite3 *handle) : m_rows(handle) {}
+
+    bool Exec(const TRowFeed::Request &request) { return m_rows.Exec(request.sql, request.binds); }
+    bool IsSelect() const { return m_rows.ColumnCount() > 0; }
+    int ColumnCount() const { return m_rows.ColumnCount(); }
+    QString ColumnName(int column) const { return m_rows.ColumnName(column); }
+    bool Next() { return m_rows.Next(); }
+    bool IsNull(int column) const { return m_rows.IsNull(column); }
+    QByteArrayView Utf8(int column) { return m_rows.Utf8(column); }
+    QString Error() const { return m_rows.Error(); }
+    bool Failed() const { return !m_rows.Error().isEmpty(); }
+    void Abandon() { m_rows.Finish(); }
+
+private:
+    TSqliteReader m_rows;
+};
+
 // Reads the statement forward-only into batches handed to `sink`, which says
 // whether to go on. The first batch holds request.firstRows rows (or fewer
 // if the result ends); later ones grow, and any is sent early when it took
 // long to fill. With `mayRetry`, a statement that does not even start is not
 // reported: false tells the caller to try again on a fresh connection (an
 // idle connection may have been dropped by the server in the meantime).
-bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sink,
-              const std::atomic<bool> *stop, bool mayRetry = false)
+template <class Rows>
+bool readRowsFrom(Rows &rows, const TRowFeed::Request &request, const Sink &sink,
+                  const std::atomic<bool> *stop, bool mayRetry)
 {
-    QSqlQuery query(db);
-    if (!execute(query, request)) {
+    if (!rows.Exec(request)) {
         if (mayRetry)
             return false;
-        sink(quv::DataPacket(), Failed, query.lastError().text());
+        sink(quv::DataPacket(), Failed, rows.Error());
         return true;
     }
-    if (!query.isSelect()) {
+    if (!rows.IsSelect()) {
         sink(quv::DataPacket(), Failed, QStringLiteral("o comando não devolve linhas."));
         return true;
     }
 
     // Column sizes come from the requested layout only: a driver's idea of a
     // column's length does not always count characters.
-    const QSqlRecord record = query.record();
+    const int count = rows.ColumnCount();
     QList<quv::FieldDef> defs;
     QList<int> source;
     if (request.layout.isEmpty()) {
-        for (int c = 0; c < record.count(); ++c) {
-            defs.append({record.fieldName(c), 0});
+        for (int c = 0; c < count; ++c) {
+            defs.append({rows.ColumnName(c), 0});
             source.append(c);
         }
     } else {
         for (const quv::FieldDef &def : request.layout) {
             int found = -1;
-            for (int c = 0; c < record.count() && found < 0; ++c)
-                if (record.fieldName(c).compare(def.name, Qt::CaseInsensitive) == 0)
+            for (int c = 0; c < count && found < 0; ++c)
+                if (rows.ColumnName(c).compare(def.name, Qt::CaseInsensitive) == 0)
                     found = c;
             if (found < 0) {
                 sink(quv::DataPacket(), Failed,
@@ -428,39 +488,25 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
         QElapsedTimer filling;
         filling.start();
         const int columns = int(source.size());
-        // Each cell is encoded into one scratch buffer rather than a new
-        // QByteArray: an allocation per cell cost the loader as much as
-        // the encoding.
-        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
-        std::vector<char> scratch(256);
-        const auto utf8 = [&](const QString &text) {
-            const size_t need = size_t(text.size()) * 3;
-            if (need > scratch.size())
-                scratch.resize(need);
-            return QByteArrayView(scratch.data(),
-                                  encoder.appendToBuffer(scratch.data(), text) - scratch.data());
-        };
-        while (query.next()) {
+        while (rows.Next()) {
             if (stop && stop->load(std::memory_order_relaxed)) {
-                abandon(db, query);
+                rows.Abandon();
                 return true;
             }
-            // Drivers hand out a NULL as a typed default (0 for a number):
-            // ask for NULL explicitly, it travels as the empty string.
             for (int c = 0; c < columns; ++c) {
                 const int from = source[c];
-                if (query.isNull(from))
+                if (rows.IsNull(from))
                     batch.appendCell(QByteArrayView());
                 else
-                    batch.appendCell(utf8(query.value(from).toString()));
+                    batch.appendCell(rows.Utf8(from));
             }
             batch.endRow();
-            const qsizetype rows = batch.rowCount();
-            if (rows >= limit || ((rows & 255) == 0 && filling.elapsed() > MaxBatchMs)) {
+            const qsizetype filled = batch.rowCount();
+            if (filled >= limit || ((filled & 255) == 0 && filling.elapsed() > MaxBatchMs)) {
                 // The feed keeps the batch as it is: no room to spare.
                 batch.squeeze();
                 if (!sink(batch, More, QString())) {
-                    abandon(db, query);
+                    rows.Abandon();
                     return true;
                 }
                 // Room for the next batch at once, sized on this one: growing
@@ -473,15 +519,64 @@ bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sin
             }
         }
         batch.squeeze();
-        if (query.lastError().isValid())
-            sink(batch, Failed, query.lastError().text());
+        if (rows.Failed())
+            sink(batch, Failed, rows.Error());
         else
             sink(batch, Done, QString());
     } catch (const quv::PacketError &error) {
-        abandon(db, query);
+        rows.Abandon();
         sink(quv::DataPacket(), Failed, QString::fromUtf8(error.what()));
     }
     return true;
+}
+
+// SQLite statements are read through SQLite itself where the driver shares
+// its library with this program (see TSqliteReader), others through the
+// driver.
+bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sink,
+              const std::atomic<bool> *stop, bool mayRetry = false)
+{
+    if (sqlite3 *handle = TSqliteReader::Handle(db);
+        handle && TSqliteReader::Binds(request.binds)) {
+        SqliteRows rows(handle);
+        return readRowsFrom(rows, request, sink, stop, mayRetry);
+    }
+    DriverRows rows(db);
+    return readRowsFrom(rows, request, sink, stop, mayRetry);
+}
+
+// How many rows the statement gives, counted as they come with the stop flag
+// looked at every row; -1 when it fails or is stopped (`stopped` set then).
+qint64 countRows(QSqlDatabase db, const TRowFeed::Request &request, const std::atomic<bool> &stop,
+                 bool *stopped)
+{
+    qint64 total = 0;
+    if (sqlite3 *handle = TSqliteReader::Handle(db);
+        handle && TSqliteReader::Binds(request.binds)) {
+        TSqliteReader rows(handle);
+        if (!rows.Exec(request.sql, request.binds))
+            return -1;
+        while (rows.Next()) {
+            if (stop.load(std::memory_order_relaxed)) {
+                *stopped = true;
+                return -1;
+            }
+            ++total;
+        }
+        return rows.Error().isEmpty() ? total : -1;
+    }
+    QSqlQuery query(db);
+    if (!execute(query, request))
+        return -1;
+    while (query.next()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            abandon(db, query);
+            *stopped = true;
+            return -1;
+        }
+        ++total;
+    }
+    return query.lastError().isValid() ? -1 : total;
 }
 
 } // namespace
@@ -673,27 +768,14 @@ void TRowFeed::RequestTotal()
         QSqlDatabase db = loaderConnection(l, source, &error);
         if (!db.isValid() || !db.isOpen() || shared->stop)
             return;
-        qint64 total = 0;
         bool stopped = false;
-        {
-            QSqlQuery query(db);
-            if (!execute(query, request))
-                return;
-            while (query.next()) {
-                if (shared->stop.load(std::memory_order_relaxed)) {
-                    abandon(db, query);
-                    stopped = true;
-                    break;
-                }
-                ++total;
-            }
-            if (!stopped && query.lastError().isValid())
-                return;
-        }
+        const qint64 total = countRows(db, request, shared->stop, &stopped);
         if (stopped) {
             reconnect(l, source, *shared);
             return;
         }
+        if (total < 0)
+            return;
         std::lock_guard lock(shared->mutex);
         if (TRowFeed *feed = shared->feed)
             QMetaObject::invokeMethod(

@@ -4,9 +4,12 @@
 
 #include "framework/data/adoquery.h"
 #include "framework/data/rowfeed.h"
+#include "framework/data/sqlitereader.h"
 #include "tests/support/frameworkdatabase.h"
 
 #include <QSignalSpy>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTest>
 
 using quv::test::generatedRows;
@@ -140,6 +143,41 @@ private slots:
         qry.SQL = QStringList{generatedRows(5)};
         qry.Open();
         QCOMPARE(qry.RecordCount(), 5);
+    }
+
+    // SQLite rows are read through SQLite itself (see TSqliteReader): each
+    // cell must read as the driver gives it, whatever its storage class, and
+    // values bound as the driver binds them.
+    void sqliteCellsReadAsTheDriverGivesThem()
+    {
+        if (m_driver != QLatin1StringView("sqlite"))
+            QSKIP("the PostgreSQL rows are read through the driver");
+        const QSqlDatabase db = dtmDBGeral->adcGeral();
+        QVERIFY2(TSqliteReader::Handle(db), "SQLite rows would be read through the driver");
+        const QString sql = QStringLiteral(
+            "SELECT 42 AS A, -9223372036854775808 AS B, 0.1 AS C, 1e300 AS D, 100.0 AS E, "
+            "'São Paulo' AS F, X'C3A7' AS G, X'FF41' AS H, CAST(X'FF41' AS TEXT) AS I, "
+            "NULL AS J, '' AS K, -2.5e-7 AS L, 1.0 / 3 AS R, ? AS M, ? AS N, ? AS O, ? AS P, ? AS "
+            "Q");
+        const QVariantList binds{QVariant(7), QVariant(QStringLiteral("ção")),
+                                 QVariant(qlonglong(1) << 40), QVariant(0.25), QVariant()};
+
+        QSqlQuery direct(db);
+        QVERIFY(direct.prepare(sql));
+        for (const QVariant &value : binds)
+            direct.addBindValue(value);
+        QVERIFY(direct.exec() && direct.next());
+        const std::shared_ptr<TRowFeed> feed = TRowFeed::Start(db, {sql, binds, {}, 256});
+        feed->FetchAll();
+        QCOMPARE(feed->state(), TRowFeed::State::Done);
+        const quv::DataPacket &rows = feed->Rows();
+        QCOMPARE(rows.rowCount(), 1);
+        QCOMPARE(rows.fieldCount(), direct.record().count());
+        for (int c = 0; c < rows.fieldCount(); ++c) {
+            QCOMPARE(rows.fields().at(c).name, direct.record().fieldName(c));
+            // Bytes, not text: the dialog matches and searches the bytes.
+            QCOMPARE(rows.utf8(0, c).toByteArray(), direct.value(c).toString().toUtf8());
+        }
     }
 
 private:
