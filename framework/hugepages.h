@@ -16,9 +16,8 @@
 void adviseHugePages(const void *data, std::size_t bytes);
 
 /// The same for the reserved room of a container with data() and capacity().
-template <class Container>
-void adviseHugePagesFor(const Container &container)
+template <class Container> void adviseHugePagesFor(const Container &container)
 {
-    adviseHugePages(container.data(), std::size_t(container.capacity()) *
-                                          sizeof(*container.data()));
+    adviseHugePages(container.data(),
+                    std::size_t(container.capacity()) * sizeof(*container.data()));
 }

@@ -140,7 +140,7 @@ namespace {
 
 // The first slice of a search runs inside the keystroke; later ones run from
 // the event loop, short enough that typing never waits for them.
-constexpr qint64 FirstSliceMs = 40;
+constexpr qint64 FirstSliceMs = 25;
 constexpr qint64 SliceMs = 15;
 // Rows scanned between two looks at the clock.
 constexpr qsizetype ScanChunkRows = 32768;
@@ -433,9 +433,13 @@ void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
 
     if (!m_filtered)
         publish(false);
-    else if (m_candidateAt >= m_candidates.size() && m_scanRow == first)
-        // The search had covered every row: it goes on over the new ones.
-        searchStep(SliceMs, false);
+    else if (m_candidateAt >= m_candidates.size() && m_scanRow == first &&
+             !m_searchTimer->isActive())
+        // The search had covered every row: it goes on over the new ones,
+        // from the event loop like its other slices. Searching here, once
+        // per batch, put a slice per waiting batch in front of the next
+        // keystroke.
+        m_searchTimer->start();
     emit loadChanged();
 }
 
