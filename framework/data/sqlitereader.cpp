@@ -40,6 +40,21 @@ bool driverSharesLibrary()
     return shared;
 }
 
+// A null string or byte array is bound as NULL, as the driver binds it.
+bool isNullValue(const QVariant &value)
+{
+    if (value.isNull())
+        return true;
+    switch (value.userType()) {
+    case QMetaType::QString:
+        return static_cast<const QString *>(value.constData())->isNull();
+    case QMetaType::QByteArray:
+        return static_cast<const QByteArray *>(value.constData())->isNull();
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 sqlite3 *TSqliteReader::Handle(const QSqlDatabase &db)
@@ -57,7 +72,7 @@ sqlite3 *TSqliteReader::Handle(const QSqlDatabase &db)
 bool TSqliteReader::Binds(const QVariantList &values)
 {
     for (const QVariant &value : values) {
-        if (value.isNull())
+        if (isNullValue(value))
             continue;
         switch (value.userType()) {
         case QMetaType::QByteArray:
@@ -126,7 +141,7 @@ bool TSqliteReader::Exec(const QString &sql, const QVariantList &binds)
         const QVariant &value = binds[i];
         const int at = i + 1;
         int status = SQLITE_OK;
-        if (value.isNull()) {
+        if (isNullValue(value)) {
             status = sqlite3_bind_null(m_stmt, at);
         } else {
             switch (value.userType()) {

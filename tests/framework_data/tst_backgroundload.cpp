@@ -158,9 +158,13 @@ private slots:
             "SELECT 42 AS A, -9223372036854775808 AS B, 0.1 AS C, 1e300 AS D, 100.0 AS E, "
             "'São Paulo' AS F, X'C3A7' AS G, X'FF41' AS H, CAST(X'FF41' AS TEXT) AS I, "
             "NULL AS J, '' AS K, -2.5e-7 AS L, 1.0 / 3 AS R, ? AS M, ? AS N, ? AS O, ? AS P, ? AS "
-            "Q");
-        const QVariantList binds{QVariant(7), QVariant(QStringLiteral("ção")),
-                                 QVariant(qlonglong(1) << 40), QVariant(0.25), QVariant()};
+            "Q, ? IS NULL AS S");
+        const QVariantList binds{QVariant(7),
+                                 QVariant(QStringLiteral("ção")),
+                                 QVariant(qlonglong(1) << 40),
+                                 QVariant(0.25),
+                                 QVariant(),
+                                 QVariant(QString())};
 
         QSqlQuery direct(db);
         QVERIFY(direct.prepare(sql));
