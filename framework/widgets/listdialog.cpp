@@ -889,7 +889,10 @@ bool TPesquisaListaModel::searchStep(qint64 budgetMs, bool first)
         m_scanRow = end;
     }
 
-    const bool done = SearchDone();
+    // Whether this search has reached the last row: SearchDone() would
+    // also say so before the first step of a search typed over every row,
+    // which is not filtered yet.
+    const bool done = m_candidateAt >= m_candidates.size() && m_scanRow >= total;
     if (first) {
         beginResetModel();
         m_filtered = true;

@@ -122,6 +122,24 @@ private slots:
         QCOMPARE(model.index(100000, 1).data().toString(), QStringLiteral("K100000"));
     }
 
+    // A search typed over every row runs in slices; one whose first slice
+    // does not reach the end must still go on to the last row. Accented
+    // names keep the search on its slower folding path, past one slice.
+    void aSearchFromEveryRowReachesTheLastRow()
+    {
+        Rows rows;
+        const QString filler = QStringLiteral("Conceição Ação Gonçalves Ribeirão Preto São Tomé");
+        for (int i = 0; i < 400000; ++i)
+            rows.append({QStringLiteral("K%1").arg(i),
+                         i % 1000 == 999 ? QStringLiteral("Alvo Único") : filler});
+        SearchData d(rows);
+        TPesquisaListaModel model(d.dataSet.get(), d.key(), {}, false);
+        model.SetFilterText(QStringLiteral("alvo unico"));
+        QTRY_VERIFY_WITH_TIMEOUT(model.SearchDone(), 10000);
+        QCOMPARE(model.ShownCount(), 400);
+        QCOMPARE(model.DataSetRow(399), 399999);
+    }
+
     // The dialog hands the stored list over as text; it must read the same
     // values as the parsed list, edge forms included.
     void listFormReadsAsTheParsedValues_data()
