@@ -350,41 +350,29 @@ bool postBatch(const std::shared_ptr<TRowFeedShared> &shared, const quv::DataPac
     return true;
 }
 
-// Runs the statement forward-only. A statement without parameters runs
-// unprepared: the PostgreSQL driver prepares with PREPARE and runs with
-// EXECUTE, and the server keeps the whole result of an EXECUTE before it
-// sends the first row, where a plain statement streams from its first row on.
-bool execute(QSqlQuery &query, const TRowFeed::Request &request)
-{
-    query.setForwardOnly(true);
-    if (request.binds.isEmpty())
-        return query.exec(request.sql);
-    if (!query.prepare(request.sql))
-        return false;
-    for (const QVariant &value : request.binds)
-        query.addBindValue(value);
-    return query.exec();
-}
-
-// A read given up half-way. A PostgreSQL result left half read would be
-// drained row by row when the statement is released; dropping the
-// connection ends it at once (the loader opens it again for its next read).
-void abandon(QSqlDatabase &db, QSqlQuery &query)
-{
-    if (isPostgres(db))
-        db.close();
-    else
-        query.finish();
-}
-
-// The rows of a statement run through the Qt driver, as TSqliteReader gives
-// them straight from SQLite.
+// The rows of a statement run through the Qt driver, read the way
+// TSqliteReader reads them straight from SQLite.
 class DriverRows
 {
 public:
     explicit DriverRows(const QSqlDatabase &db) : m_db(db), m_query(db) {}
 
-    bool Exec(const TRowFeed::Request &request) { return execute(m_query, request); }
+    // Runs the statement forward-only. A statement without parameters runs
+    // unprepared: the PostgreSQL driver prepares with PREPARE and runs with
+    // EXECUTE, and the server keeps the whole result of an EXECUTE before it
+    // sends the first row, where a plain statement streams from its first
+    // row on.
+    bool Exec(const QString &sql, const QVariantList &binds)
+    {
+        m_query.setForwardOnly(true);
+        if (binds.isEmpty())
+            return m_query.exec(sql);
+        if (!m_query.prepare(sql))
+            return false;
+        for (const QVariant &value : binds)
+            m_query.addBindValue(value);
+        return m_query.exec();
+    }
     bool IsSelect() const { return m_query.isSelect(); }
     int ColumnCount() const { return m_query.record().count(); }
     QString ColumnName(int column) const { return m_query.record().fieldName(column); }
@@ -406,7 +394,17 @@ public:
     }
     QString Error() const { return m_query.lastError().text(); }
     bool Failed() const { return m_query.lastError().isValid(); }
-    void Abandon() { abandon(m_db, m_query); }
+    // A read given up half-way. A PostgreSQL result left half read would be
+    // drained row by row when the statement is released; dropping the
+    // connection ends it at once (the loader opens it again for its next
+    // read).
+    void Finish()
+    {
+        if (isPostgres(m_db))
+            m_db.close();
+        else
+            m_query.finish();
+    }
 
 private:
     QSqlDatabase m_db;
@@ -415,25 +413,20 @@ private:
     std::vector<char> m_scratch = std::vector<char>(256);
 };
 
-class SqliteRows
+// Runs `read` on the rows of `request`: SQLite statements through SQLite
+// itself where the driver shares its library with this program (see
+// TSqliteReader), others through the driver.
+template <class Read>
+auto withRows(const QSqlDatabase &db, const TRowFeed::Request &request, Read &&read)
 {
-public:
-    explicit SqliteRows(sqlite3 *handle) : m_rows(handle) {}
-
-    bool Exec(const TRowFeed::Request &request) { return m_rows.Exec(request.sql, request.binds); }
-    bool IsSelect() const { return m_rows.ColumnCount() > 0; }
-    int ColumnCount() const { return m_rows.ColumnCount(); }
-    QString ColumnName(int column) const { return m_rows.ColumnName(column); }
-    bool Next() { return m_rows.Next(); }
-    bool IsNull(int column) const { return m_rows.IsNull(column); }
-    QByteArrayView Utf8(int column) { return m_rows.Utf8(column); }
-    QString Error() const { return m_rows.Error(); }
-    bool Failed() const { return !m_rows.Error().isEmpty(); }
-    void Abandon() { m_rows.Finish(); }
-
-private:
-    TSqliteReader m_rows;
-};
+    if (sqlite3 *handle = TSqliteReader::Handle(db);
+        handle && TSqliteReader::Binds(request.binds)) {
+        TSqliteReader rows(handle);
+        return read(rows);
+    }
+    DriverRows rows(db);
+    return read(rows);
+}
 
 // Reads the statement forward-only into batches handed to `sink`, which says
 // whether to go on. The first batch holds request.firstRows rows (or fewer
@@ -445,7 +438,7 @@ template <class Rows>
 bool readRowsFrom(Rows &rows, const TRowFeed::Request &request, const Sink &sink,
                   const std::atomic<bool> *stop, bool mayRetry)
 {
-    if (!rows.Exec(request)) {
+    if (!rows.Exec(request.sql, request.binds)) {
         if (mayRetry)
             return false;
         sink(quv::DataPacket(), Failed, rows.Error());
@@ -490,7 +483,7 @@ bool readRowsFrom(Rows &rows, const TRowFeed::Request &request, const Sink &sink
         const int columns = int(source.size());
         while (rows.Next()) {
             if (stop && stop->load(std::memory_order_relaxed)) {
-                rows.Abandon();
+                rows.Finish();
                 return true;
             }
             for (int c = 0; c < columns; ++c) {
@@ -506,7 +499,7 @@ bool readRowsFrom(Rows &rows, const TRowFeed::Request &request, const Sink &sink
                 // The feed keeps the batch as it is: no room to spare.
                 batch.squeeze();
                 if (!sink(batch, More, QString())) {
-                    rows.Abandon();
+                    rows.Finish();
                     return true;
                 }
                 // Room for the next batch at once, sized on this one: growing
@@ -524,59 +517,38 @@ bool readRowsFrom(Rows &rows, const TRowFeed::Request &request, const Sink &sink
         else
             sink(batch, Done, QString());
     } catch (const quv::PacketError &error) {
-        rows.Abandon();
+        rows.Finish();
         sink(quv::DataPacket(), Failed, QString::fromUtf8(error.what()));
     }
     return true;
 }
 
-// SQLite statements are read through SQLite itself where the driver shares
-// its library with this program (see TSqliteReader), others through the
-// driver.
-bool readRows(QSqlDatabase db, const TRowFeed::Request &request, const Sink &sink,
+bool readRows(const QSqlDatabase &db, const TRowFeed::Request &request, const Sink &sink,
               const std::atomic<bool> *stop, bool mayRetry = false)
 {
-    if (sqlite3 *handle = TSqliteReader::Handle(db);
-        handle && TSqliteReader::Binds(request.binds)) {
-        SqliteRows rows(handle);
-        return readRowsFrom(rows, request, sink, stop, mayRetry);
-    }
-    DriverRows rows(db);
-    return readRowsFrom(rows, request, sink, stop, mayRetry);
+    return withRows(db, request,
+                    [&](auto &rows) { return readRowsFrom(rows, request, sink, stop, mayRetry); });
 }
 
 // How many rows the statement gives, counted as they come with the stop flag
 // looked at every row; -1 when it fails or is stopped (`stopped` set then).
-qint64 countRows(QSqlDatabase db, const TRowFeed::Request &request, const std::atomic<bool> &stop,
-                 bool *stopped)
+qint64 countRows(const QSqlDatabase &db, const TRowFeed::Request &request,
+                 const std::atomic<bool> &stop, bool *stopped)
 {
-    qint64 total = 0;
-    if (sqlite3 *handle = TSqliteReader::Handle(db);
-        handle && TSqliteReader::Binds(request.binds)) {
-        TSqliteReader rows(handle);
+    return withRows(db, request, [&](auto &rows) -> qint64 {
         if (!rows.Exec(request.sql, request.binds))
             return -1;
+        qint64 total = 0;
         while (rows.Next()) {
             if (stop.load(std::memory_order_relaxed)) {
+                rows.Finish();
                 *stopped = true;
                 return -1;
             }
             ++total;
         }
-        return rows.Error().isEmpty() ? total : -1;
-    }
-    QSqlQuery query(db);
-    if (!execute(query, request))
-        return -1;
-    while (query.next()) {
-        if (stop.load(std::memory_order_relaxed)) {
-            abandon(db, query);
-            *stopped = true;
-            return -1;
-        }
-        ++total;
-    }
-    return query.lastError().isValid() ? -1 : total;
+        return rows.Failed() ? -1 : total;
+    });
 }
 
 } // namespace

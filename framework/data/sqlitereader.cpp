@@ -236,17 +236,13 @@ QByteArrayView TSqliteReader::Utf8(int column)
         const QByteArrayView cell(
             reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column)),
             sqlite3_column_bytes(m_stmt, column));
-        for (const char c : cell)
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                if (cell.isValidUtf8())
-                    return cell;
-                const void *wide = sqlite3_column_text16(m_stmt, column);
-                m_scratch = QString::fromUtf16(static_cast<const char16_t *>(wide),
-                                               sqlite3_column_bytes16(m_stmt, column) / 2)
-                                .toUtf8();
-                return m_scratch;
-            }
-        return cell;
+        if (cell.isValidUtf8())
+            return cell;
+        const void *wide = sqlite3_column_text16(m_stmt, column);
+        m_scratch = QString::fromUtf16(static_cast<const char16_t *>(wide),
+                                       sqlite3_column_bytes16(m_stmt, column) / 2)
+                        .toUtf8();
+        return m_scratch;
     }
     }
 }

@@ -38,6 +38,8 @@ public:
     /// Prepares one statement with positional "?" placeholders and binds
     /// the values; false with Error() set when it cannot run.
     bool Exec(const QString &sql, const QVariantList &binds);
+    /// True when the statement gives rows (has columns).
+    bool IsSelect() const { return ColumnCount() > 0; }
     int ColumnCount() const;
     QString ColumnName(int column) const;
     /// The next row; false at the end or on an error (Error() set then).
@@ -49,6 +51,7 @@ public:
     /// Valid until the next call.
     QByteArrayView Utf8(int column);
     QString Error() const { return m_error; }
+    bool Failed() const { return !m_error.isEmpty(); }
     /// Releases the statement now: a read given up half-way.
     void Finish();
 

@@ -161,28 +161,36 @@ quint64 hashOf(QByteArrayView key)
 // value waits for memory once (ten million times on a large load).
 constexpr size_t ProbeAhead = 16;
 
-// Runs `use(i, hash)` for i in [0, count) in order, the hash of `value(i)`
-// worked out and its slot of `table` prefetched ProbeAhead values earlier.
-// `value(i)` must stay valid while later values are asked for.
-template <class Value, class Use>
-void probeAhead(size_t count, const std::vector<quint64> &table, Value &&value, Use &&use)
+// Hands each value `next` gives to `use(value, hash)`, in order, with its
+// hash worked out and its slot of `table` prefetched ProbeAhead values
+// earlier. `next(&value)` gives the following value, or false when none is
+// left; each value must stay valid while later ones are asked for.
+template <class Next, class Use>
+void probeAhead(const std::vector<quint64> &table, Next &&next, Use &&use)
 {
-    if (table.empty())
-        return;
-    const size_t mask = table.size() - 1;
-    std::array<quint64, ProbeAhead> hashes{};
-    const auto ahead = [&](size_t i) {
-        const quint64 hash = hashOf(value(i));
-        __builtin_prefetch(&table[size_t(hash) & mask]);
-        hashes[i % ProbeAhead] = hash;
+    struct Ahead
+    {
+        QByteArrayView value;
+        quint64 hash;
     };
-    for (size_t i = 0; i < std::min(count, ProbeAhead); ++i)
-        ahead(i);
-    for (size_t i = 0; i < count; ++i) {
-        const quint64 hash = hashes[i % ProbeAhead];
-        if (i + ProbeAhead < count)
-            ahead(i + ProbeAhead);
-        use(i, hash);
+    std::array<Ahead, ProbeAhead> ring;
+    const size_t mask = table.size() - 1;
+    size_t queued = 0;
+    const auto fetch = [&] {
+        QByteArrayView value;
+        if (!next(&value))
+            return false;
+        const quint64 hash = hashOf(value);
+        __builtin_prefetch(&table[size_t(hash) & mask]);
+        ring[queued++ % ProbeAhead] = {value, hash};
+        return true;
+    };
+    while (queued < ProbeAhead && fetch()) {
+    }
+    for (size_t taken = 0; taken < queued; ++taken) {
+        const Ahead at = ring[taken % ProbeAhead]; // a copy: fetch() reuses its place
+        fetch();
+        use(at.value, at.hash);
     }
 }
 
@@ -234,22 +242,22 @@ TPesquisaListaModel::TPesquisaListaModel(TDataSet *dataSet, TField *keyField, Va
     const char *const data = utf8.constData();
     const qsizetype size = utf8.size();
     qsizetype pos = (size > 0 && data[0] == '_') ? 1 : 0;
-    std::vector<QByteArrayView> cut;
-    cut.reserve(size_t(utf8.count('_')) + 1);
-    adviseHugePagesFor(cut);
-    while (pos < size) {
-        const char *next =
-            static_cast<const char *>(std::memchr(data + pos, '_', size_t(size - pos)));
-        const qsizetype end = next ? qsizetype(next - data) : size;
-        cut.emplace_back(data + pos, end - pos);
-        pos = end + 1;
-    }
-    const size_t mask = reserveWanted(cut.size());
+    const size_t mask = reserveWanted(size_t(utf8.count('_')) + 1);
     m_wantedBytes.reserve(size);
     adviseHugePagesFor(m_wantedBytes);
     probeAhead(
-        cut.size(), m_wantedSlots, [&](size_t i) { return cut[i]; },
-        [&](size_t i, quint64 hash) { addWanted(cut[i], hash, mask); });
+        m_wantedSlots,
+        [&](QByteArrayView *value) {
+            if (pos >= size)
+                return false;
+            const char *next =
+                static_cast<const char *>(std::memchr(data + pos, '_', size_t(size - pos)));
+            const qsizetype end = next ? qsizetype(next - data) : size;
+            *value = QByteArrayView(data + pos, end - pos);
+            pos = end + 1;
+            return true;
+        },
+        [&](QByteArrayView value, quint64 hash) { addWanted(value, hash, mask); });
     follow();
 }
 
@@ -397,44 +405,46 @@ void TPesquisaListaModel::absorb(qsizetype first, qsizetype count)
     CellReader key(m_dataSet, packet, m_keyField);
     m_marked.resize(size_t(end), false);
     m_blocked.resize(size_t(end), false);
-    const auto take = [&](qsizetype row, QByteArrayView k, quint64 hash) {
+    // Takes the key of the next row: rows come in order.
+    qsizetype row = first;
+    const auto take = [&](QByteArrayView k, quint64 hash) {
         if (k.contains('_')) {
             m_blocked[size_t(row)] = true;
             ++m_blockedCount;
-        } else if (const qsizetype hit = wantedIndex(k, hash); hit >= 0) {
-            m_marked[size_t(row)] = true;
-            ++m_markedCount;
-            if (!m_found[size_t(hit)]) {
-                m_found[size_t(hit)] = true;
-                ++m_foundCount;
+        } else if (m_wantedCount > 0) {
+            if (const qsizetype hit = wantedIndex(k, hash); hit >= 0) {
+                m_marked[size_t(row)] = true;
+                ++m_markedCount;
+                if (!m_found[size_t(hit)]) {
+                    m_found[size_t(hit)] = true;
+                    ++m_foundCount;
+                }
             }
         }
+        ++row;
     };
-    if (m_wantedCount == 0) {
-        for (qsizetype row = first; row < end; ++row)
-            if (key(row).contains('_')) {
-                m_blocked[size_t(row)] = true;
-                ++m_blockedCount;
-            }
-    } else if (key.Direct()) {
+    if (key.Direct() && m_wantedCount > 0) {
+        qsizetype ahead = first;
         probeAhead(
-            size_t(count), m_wantedSlots, [&](size_t i) { return key(first + qsizetype(i)); },
-            [&](size_t i, quint64 hash) {
-                const qsizetype row = first + qsizetype(i);
-                take(row, key(row), hash);
-            });
+            m_wantedSlots,
+            [&](QByteArrayView *k) {
+                if (ahead >= end)
+                    return false;
+                *k = key(ahead++);
+                return true;
+            },
+            take);
     } else {
         // Cells converted one at a time share a buffer: no looking ahead.
-        for (qsizetype row = first; row < end; ++row) {
+        while (row < end) {
             const QByteArrayView k = key(row);
-            take(row, k, hashOf(k));
+            take(k, m_wantedCount > 0 ? hashOf(k) : 0);
         }
     }
 
     if (!m_filtered)
         publish(false);
-    else if (m_candidateAt >= m_candidates.size() && m_scanRow == first &&
-             !m_searchTimer->isActive())
+    else if (m_candidateAt >= m_candidates.size() && m_scanRow == first)
         // The search had covered every row: it goes on over the new ones,
         // from the event loop like its other slices. Searching here, once
         // per batch, put a slice per waiting batch in front of the next
