@@ -199,6 +199,7 @@ private:
     void appendShown(const std::vector<std::uint32_t> &rows);
     void recountMarkedShown();
     void publish(bool now);
+    void publishStep();
     qsizetype wantedIndex(QByteArrayView key, quint64 hash) const;
     QByteArrayView wanted(size_t index) const;
 
