@@ -126,6 +126,11 @@ public:
     double reopen()
     {
         if (auto *f = form()) {
+            // A screen is closed after it has been looked at: its lists are
+            // in by then. Closed half-read, its loaders would still be
+            // stopping their reads while the next opening is timed.
+            f->qryOperGrup->FetchAll();
+            f->qryOperOper->FetchAll();
             f->Close();
             test::settle();
         }
