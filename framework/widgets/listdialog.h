@@ -196,6 +196,7 @@ private:
     void loadEnded();
     void startSearch();
     bool searchStep(qint64 budgetMs, bool first);
+    void replaceShown(bool filtered, std::vector<std::uint32_t> rows);
     void appendShown(const std::vector<std::uint32_t> &rows);
     void recountMarkedShown();
     void publish(bool now);
